@@ -1,0 +1,15 @@
+# Settings every target of ours shares. Third-party code is left alone.
+
+set(QUORVANE_SANITIZE "" CACHE STRING "Sanitizers for every target: empty, address, thread")
+
+function(quorvane_target target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    if(QUORVANE_SANITIZE STREQUAL "address")
+        target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                                 -fno-sanitize-recover=undefined)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
+    elseif(QUORVANE_SANITIZE STREQUAL "thread")
+        target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=thread)
+    endif()
+endfunction()
