@@ -28,8 +28,8 @@ enum UpdateResult : int32_t {
 
 struct UpdateJob {
     // Inputs, written before the worker starts (thread creation orders them for the worker).
-    const char* imagePath = nullptr;  // owned by the caller until the worker has ended
-    int32_t portIndex = 0;            // 0 opens "COM1", 11 opens "COM12"
+    const char* imagePath = nullptr;   // owned by the caller until the worker has ended
+    int32_t portIndex = 0;             // 0 opens "COM1", 11 opens "COM12"
     const char* portDevice = nullptr;  // a device path that stands in for portIndex, when set
     bool identityCheck = false;
     uint8_t expectedIdentity[8] = {};
@@ -57,6 +57,12 @@ extern UpdateJob updateJob;
 UpdateResult RunUpdateJob(void* parameter);
 
 // Stage changes go through these so that every writer uses release and every reader acquire.
-inline void SetStage(UpdateStage stage) { updateJob.stage.store(stage, std::memory_order_release); }
-inline UpdateStage GetStage() { return updateJob.stage.load(std::memory_order_acquire); }
-inline bool CancelRequested() { return updateJob.cancelRequested.load(std::memory_order_relaxed); }
+inline void SetStage(UpdateStage stage) {
+    updateJob.stage.store(stage, std::memory_order_release);
+}
+inline UpdateStage GetStage() {
+    return updateJob.stage.load(std::memory_order_acquire);
+}
+inline bool CancelRequested() {
+    return updateJob.cancelRequested.load(std::memory_order_relaxed);
+}

@@ -94,7 +94,7 @@ constexpr uint32_t kStillActive = 259;
 
 // One worker thread with an exit code that reads kStillActive until its entry has returned.
 class WorkerThread {
-public:
+  public:
     using Entry = int32_t (*)(void* parameter);
 
     WorkerThread() = default;
@@ -113,7 +113,7 @@ public:
     // Releases the handle; waits for the thread if it still runs.
     void Close();
 
-private:
+  private:
     std::thread thread_;
     std::atomic<uint32_t> exitCode_{kStillActive};
 };

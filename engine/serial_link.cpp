@@ -1,0 +1,70 @@
+#include "serial_link.h"
+
+#include <cstdio>
+
+#include "platform.h"
+#include "update_job.h"
+
+namespace {
+int port = -1;
+char portName[16];
+char portDevicePath[4096];
+}  // namespace
+
+bool OpenPort(int32_t portIndex) {
+    const char* device = updateJob.portDevice;
+    if (device == nullptr) {
+        snprintf(portName, sizeof portName, "COM%ld", long(portIndex) + 1);
+        if (!ResolvePortName(portName, portDevicePath, sizeof portDevicePath)) {
+            updateJob.systemError = 0;
+            return false;
+        }
+        device = portDevicePath;
+    }
+    port = OpenSerialPort(device, &updateJob.systemError);
+    if (port < 0) return false;
+    if (!ConfigurePort() || !SetPortTimeouts(100)) {
+        ClosePort();
+        return false;
+    }
+    return true;
+}
+
+bool ConfigurePort() {
+    return ConfigureSerialPort(port, &updateJob.systemError) && SetPortTimeouts(100);
+}
+
+bool SetPortTimeouts(uint32_t totalConstantMs) {
+    return SetSerialTimeouts(port, totalConstantMs, 1, totalConstantMs);
+}
+
+bool SendByte(uint8_t value) {
+    for (;;) {
+        const int32_t written = WriteSerialPort(port, &value, 1);
+        if (written < 0) return false;
+        if (written == 1) return true;
+        if (CancelRequested()) return false;
+    }
+}
+
+int32_t SendBytes(const void* buffer, uint32_t count) {
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    uint32_t done = 0;
+    while (done < count) {
+        const int32_t written = WriteSerialPort(port, bytes + done, count - done);
+        if (written < 0) return -1;
+        done += uint32_t(written);
+        if (done < count && CancelRequested()) break;
+    }
+    return int32_t(done);
+}
+
+bool ReceiveByte(uint8_t* value) {
+    return ReadSerialPort(port, value) == 1;
+}
+
+bool ClosePort() {
+    const int open = port;
+    port = -1;
+    return open >= 0 && CloseSerialPort(open);
+}

@@ -1,0 +1,27 @@
+// The serial link: one port, exclusive for the job, 115200 8N1 without flow control, with the
+// send and receive primitives every exchange is written with. Worker thread only.
+#pragma once
+
+#include <cstdint>
+
+// Opens "COM<portIndex + 1>" (or updateJob.portDevice when set), configures it and applies the
+// timeout profile. A port that was opened is closed again before this reports failure.
+bool OpenPort(int32_t portIndex);
+
+// Raw 115200 8N1, no flow control, DTR and RTS raised, and the timeout profile.
+bool ConfigurePort();
+
+// Reads wait 100 ms for their byte; writes of n bytes end after n ms + totalConstantMs.
+bool SetPortTimeouts(uint32_t totalConstantMs);
+
+// Writes one byte, retrying a write that timed out unless the job is being cancelled.
+bool SendByte(uint8_t value);
+
+// Writes `count` bytes: count when all went out, the number so far when a cancel is seen after a
+// short write, -1 when a write fails.
+int32_t SendBytes(const void* buffer, uint32_t count);
+
+// One byte within the read timeout; false on silence and on error alike.
+bool ReceiveByte(uint8_t* value);
+
+bool ClosePort();

@@ -1,0 +1,64 @@
+#include "update_job.h"
+
+#include "console.h"
+#include "image_file.h"
+#include "platform.h"
+#include "serial_link.h"
+#include "xmodem.h"
+
+UpdateJob updateJob;
+
+namespace {
+
+UpdateResult Finish(UpdateResult result) {
+    updateJob.result = result;
+    return result;
+}
+
+// The port is always released before the image; the clean-up's own results do not matter here.
+UpdateResult CloseBoth() {
+    ClosePort();
+    CloseImage();
+    return updateJob.result;
+}
+
+}  // namespace
+
+UpdateResult RunUpdateJob(void* /*parameter*/) {
+    updateJob.result = ResultSuccess;
+    updateJob.systemError = 0;
+    updateJob.bytesSent.store(0, std::memory_order_relaxed);
+    SetStage(StageCheckImage);
+
+    if (!OpenImage(updateJob.imagePath)) return Finish(ResultImageInvalid);
+    if (!CheckImageHeader()) {
+        CloseImage();
+        return updateJob.result;
+    }
+
+    SetStage(StageConnect);
+    if (!OpenPort(updateJob.portIndex)) {
+        CloseImage();
+        return Finish(ResultPortIoError);
+    }
+    if (!ConnectTarget()) return CloseBoth();
+
+    updateJob.transferStartMs.store(TickMs(), std::memory_order_relaxed);
+    SetStage(StageTransfer);
+    if (!RequestUpdate() || !SendImage()) return CloseBoth();
+
+    updateJob.transferEndMs.store(TickMs(), std::memory_order_relaxed);
+    SetStage(StageUpdate);
+    if (!AwaitUpdateResult()) return CloseBoth();
+
+    SetStage(StageEnd);
+    if (!ClosePort()) {
+        updateJob.result = ResultPortIoError;
+        CloseImage();
+        return updateJob.result;
+    }
+    if (!CloseImage()) return Finish(ResultImageIoError);
+
+    SetStage(StageNone);
+    return Finish(ResultSuccess);
+}

@@ -1,0 +1,219 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform.h"
+
+namespace {
+
+// What the engine's timeout profile says about one open port, plus the bytes that one read call
+// brought in beyond the byte asked for. Reading a chunk and handing it out byte by byte keeps the
+// byte order and the "unread input stays queued" behaviour while saving a system call per byte.
+struct PortState {
+    int fd = -1;
+    uint32_t readTotalMs = 100;
+    uint32_t writeMsPerByte = 1;
+    uint32_t writeTotalMs = 100;
+    uint8_t pending[64] = {};
+    uint32_t pendingStart = 0;
+    uint32_t pendingCount = 0;
+};
+
+constexpr int kMaxPorts = 8;
+PortState ports[kMaxPorts];
+
+PortState* FindPort(int fd) {
+    if (fd < 0) return nullptr;
+    for (PortState& port : ports) {
+        if (port.fd == fd) return &port;
+    }
+    return nullptr;
+}
+
+// Parses "COM<n>" with n from 1 to 255; 0 for any other name.
+int ComNumber(const char* name) {
+    if (strncmp(name, "COM", 3) != 0) return 0;
+    int number = 0;
+    const char* digit = name + 3;
+    if (*digit < '1' || *digit > '9') return 0;
+    for (; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') return 0;
+        number = number * 10 + (*digit - '0');
+        if (number > 255) return 0;
+    }
+    return number;
+}
+
+bool Fits(int written, size_t size) {
+    return written >= 0 && size_t(written) < size;
+}
+
+}  // namespace
+
+bool PortAliasPath(const char* name, char* path, size_t size) {
+    const char* config = getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') {
+        return Fits(snprintf(path, size, "%s/quorvane/ports/%s", config, name), size);
+    }
+    const char* home = getenv("HOME");
+    if (home == nullptr || home[0] == '\0') home = "/";
+    return Fits(snprintf(path, size, "%s/.config/quorvane/ports/%s", home, name), size);
+}
+
+bool ResolvePortName(const char* name, char* device, size_t size) {
+    const int number = ComNumber(name);
+    if (number == 0) return Fits(snprintf(device, size, "%s", name), size);
+    if (!PortAliasPath(name, device, size)) return false;
+    struct stat link {};
+    if (lstat(device, &link) == 0) return true;  // a broken alias is reported, not bypassed
+    return Fits(snprintf(device, size, "/dev/ttyS%d", number - 1), size);
+}
+
+int OpenSerialPort(const char* device, int* error) {
+    PortState* slot = nullptr;
+    for (PortState& port : ports) {
+        if (port.fd < 0) {
+            slot = &port;
+            break;
+        }
+    }
+    if (slot == nullptr) {
+        *error = EMFILE;
+        return -1;
+    }
+    // O_NONBLOCK: never wait for carrier; every wait below goes through poll with a deadline.
+    const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno;
+        return -1;
+    }
+    int failure = 0;
+    if (!isatty(fd)) {
+        failure = ENOTTY;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        failure = errno == EWOULDBLOCK ? EBUSY : errno;
+    } else if (ioctl(fd, TIOCEXCL) != 0) {
+        failure = errno;
+    }
+    if (failure != 0) {
+        close(fd);
+        *error = failure;
+        return -1;
+    }
+    *slot = PortState{};
+    slot->fd = fd;
+    return fd;
+}
+
+bool ConfigureSerialPort(int port, int* error) {
+    if (FindPort(port) == nullptr) {
+        *error = EBADF;
+        return false;
+    }
+    termios mode{};
+    if (tcgetattr(port, &mode) != 0) {
+        *error = errno;
+        return false;
+    }
+    cfmakeraw(&mode);
+    mode.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    mode.c_cflag |= CS8 | CLOCAL | CREAD;
+    mode.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    mode.c_cc[VMIN] = 0;
+    mode.c_cc[VTIME] = 0;
+    if (cfsetispeed(&mode, B115200) != 0 || cfsetospeed(&mode, B115200) != 0 ||
+        tcsetattr(port, TCSANOW, &mode) != 0) {
+        *error = errno;
+        return false;
+    }
+    // A pseudo-terminal has no modem lines; only a real port answers this.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)ioctl(port, TIOCMBIS, &lines);
+    return true;
+}
+
+bool SetSerialTimeouts(int port, uint32_t readTotalMs, uint32_t writeMsPerByte,
+                       uint32_t writeTotalMs) {
+    PortState* state = FindPort(port);
+    if (state == nullptr) return false;
+    state->readTotalMs = readTotalMs;
+    state->writeMsPerByte = writeMsPerByte;
+    state->writeTotalMs = writeTotalMs;
+    return true;
+}
+
+int32_t WriteSerialPort(int port, const void* data, uint32_t count) {
+    PortState* state = FindPort(port);
+    if (state == nullptr) return -1;
+    const Deadline deadline = Deadline::After(count * state->writeMsPerByte + state->writeTotalMs);
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = write(port, bytes + done, count - done);
+        if (n > 0) {
+            done += uint32_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return -1;
+        const uint32_t left = deadline.RemainingMs();
+        if (left == 0) break;
+        pollfd wait{port, POLLOUT, 0};
+        if (poll(&wait, 1, int(left)) < 0 && errno != EINTR) return -1;
+    }
+    return int32_t(done);
+}
+
+int ReadSerialPort(int port, uint8_t* value) {
+    PortState* state = FindPort(port);
+    if (state == nullptr) return -1;
+    if (state->pendingCount > 0) {
+        *value = state->pending[state->pendingStart++];
+        --state->pendingCount;
+        return 1;
+    }
+    const Deadline deadline = Deadline::After(state->readTotalMs);
+    for (;;) {
+        const ssize_t n = read(port, state->pending, sizeof state->pending);
+        if (n > 0) {
+            *value = state->pending[0];
+            state->pendingStart = 1;
+            state->pendingCount = uint32_t(n) - 1;
+            return 1;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno != EAGAIN) {
+            // Hang-up (EIO, or end of file on a closed pty): silence, but only after the whole
+            // timeout, so that no caller's loop can spin on a gone device.
+            WaitUntil(deadline);
+            return 0;
+        }
+        const uint32_t left = deadline.RemainingMs();
+        if (left == 0) return 0;
+        pollfd wait{port, POLLIN, 0};
+        const int ready = poll(&wait, 1, int(left));
+        if (ready == 0) return 0;
+        if (ready < 0 && errno != EINTR) {
+            WaitUntil(deadline);
+            return 0;
+        }
+    }
+}
+
+bool CloseSerialPort(int port) {
+    PortState* state = FindPort(port);
+    if (state == nullptr) return false;
+    state->fd = -1;
+    // The exclusive flag belongs to the terminal, not to this descriptor: clear it so the next
+    // program can open a port whose other end stays open (a pseudo-terminal, for one).
+    (void)ioctl(port, TIOCNXCL);
+    return close(port) == 0;
+}
