@@ -1,0 +1,38 @@
+#include "job_runner.h"
+
+#include <time.h>
+
+JobRunner::JobRunner(const std::string& imagePath, const std::string& portDevice)
+    : imagePath_(imagePath), portDevice_(portDevice) {}
+
+JobRunner::JobRunner(const std::string& imagePath, int32_t portIndex) : imagePath_(imagePath) {
+    updateJob.portIndex = portIndex;
+}
+
+JobRunner::~JobRunner() {
+    if (worker_.IsOpen()) {
+        Cancel();
+        worker_.Close();
+    }
+    updateJob.portDevice = nullptr;
+    updateJob.cancelRequested.store(false);
+}
+
+bool JobRunner::Start() {
+    updateJob.imagePath = imagePath_.c_str();
+    updateJob.portDevice = portDevice_.empty() ? nullptr : portDevice_.c_str();
+    updateJob.cancelRequested.store(false);
+    return worker_.Start([](void* p) { return int32_t(RunUpdateJob(p)); }, nullptr);
+}
+
+int32_t JobRunner::Wait(uint32_t timeoutMs) {
+    const Deadline deadline = Deadline::After(timeoutMs);
+    uint32_t code = kStillActive;
+    while (worker_.GetExitCode(&code) && code == kStillActive && !deadline.Expired()) {
+        timespec pause{0, 2000000};
+        nanosleep(&pause, nullptr);
+    }
+    if (code == kStillActive) return -1;
+    worker_.Close();
+    return int32_t(code);
+}

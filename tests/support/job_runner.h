@@ -1,0 +1,26 @@
+// Starts RunUpdateJob on a worker thread the way the front ends do, and waits for its end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform.h"
+#include "update_job.h"
+
+class JobRunner {
+  public:
+    // Fills the job's inputs; the path must stay valid while the job runs, so it is copied here.
+    JobRunner(const std::string& imagePath, const std::string& portDevice);
+    explicit JobRunner(const std::string& imagePath, int32_t portIndex);
+    ~JobRunner();
+
+    bool Start();
+    // The job's result, or -1 when it has not ended within the timeout.
+    int32_t Wait(uint32_t timeoutMs);
+    void Cancel() { updateJob.cancelRequested.store(true); }
+
+  private:
+    std::string imagePath_;
+    std::string portDevice_;
+    WorkerThread worker_;
+};
