@@ -182,29 +182,26 @@ int ReadSerialPort(int port, uint8_t* value) {
     }
     const Deadline deadline = Deadline::After(state->readTotalMs);
     for (;;) {
-        const ssize_t n = read(port, state->pending, sizeof state->pending);
-        if (n > 0) {
-            *value = state->pending[0];
-            state->pendingStart = 1;
-            state->pendingCount = uint32_t(n) - 1;
-            return 1;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || errno != EAGAIN) {
-            // Hang-up (EIO, or end of file on a closed pty): silence, but only after the whole
-            // timeout, so that no caller's loop can spin on a gone device.
-            WaitUntil(deadline);
-            return 0;
-        }
-        const uint32_t left = deadline.RemainingMs();
-        if (left == 0) return 0;
+        // Poll first: in raw mode without a minimum count a read of an idle line returns 0, the
+        // same as a hung-up one, so only poll can tell silence from a gone device.
         pollfd wait{port, POLLIN, 0};
-        const int ready = poll(&wait, 1, int(left));
+        const int ready = poll(&wait, 1, int(deadline.RemainingMs()));
         if (ready == 0) return 0;
-        if (ready < 0 && errno != EINTR) {
-            WaitUntil(deadline);
-            return 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready > 0 && (wait.revents & POLLIN) != 0) {
+            const ssize_t n = read(port, state->pending, sizeof state->pending);
+            if (n > 0) {
+                *value = state->pending[0];
+                state->pendingStart = 1;
+                state->pendingCount = uint32_t(n) - 1;
+                return 1;
+            }
+            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         }
+        // Hang-up, EIO or a poll failure: silence, but only once the whole timeout has passed,
+        // so that no caller's loop can spin on a gone device.
+        WaitUntil(deadline);
+        return 0;
     }
 }
 

@@ -19,6 +19,7 @@ JobRunner::~JobRunner() {
 }
 
 bool JobRunner::Start() {
+    result_ = -1;
     updateJob.imagePath = imagePath_.c_str();
     updateJob.portDevice = portDevice_.empty() ? nullptr : portDevice_.c_str();
     updateJob.cancelRequested.store(false);
@@ -26,6 +27,7 @@ bool JobRunner::Start() {
 }
 
 int32_t JobRunner::Wait(uint32_t timeoutMs) {
+    if (result_ >= 0) return result_;
     const Deadline deadline = Deadline::After(timeoutMs);
     uint32_t code = kStillActive;
     while (worker_.GetExitCode(&code) && code == kStillActive && !deadline.Expired()) {
@@ -34,5 +36,6 @@ int32_t JobRunner::Wait(uint32_t timeoutMs) {
     }
     if (code == kStillActive) return -1;
     worker_.Close();
-    return int32_t(code);
+    result_ = int32_t(code);
+    return result_;
 }

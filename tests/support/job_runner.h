@@ -15,7 +15,8 @@ class JobRunner {
     ~JobRunner();
 
     bool Start();
-    // The job's result, or -1 when it has not ended within the timeout.
+    // The job's result, or -1 when it has not ended within the timeout. Once it has ended, every
+    // later call gives the same result at once.
     int32_t Wait(uint32_t timeoutMs);
     void Cancel() { updateJob.cancelRequested.store(true); }
 
@@ -23,4 +24,5 @@ class JobRunner {
     std::string imagePath_;
     std::string portDevice_;
     WorkerThread worker_;
+    int32_t result_ = -1;
 };
