@@ -181,15 +181,20 @@ class ProgressPrinter {
                 ShowFigures(spanMs, 0, true);
             }
             shown_ = stage;
-            if (const char* text = StageText(shown_); *text != '\0') PrintLine(text);
+            if (const char* text = StageText(shown_); *text != '\0') {
+                PrintLine(text);
+                printed_ = shown_;
+            }
         }
         if (shown_ == StageTransfer) ShowRunningFigures(false);
     }
 
-    // After the job has ended: a transfer that failed leaves its last figures on screen.
-    void Finish() {
+    // After the job has ended: a transfer that failed leaves its last figures on screen. A job
+    // quicker than a tick would end in silence; a success always says so.
+    void Finish(bool success) {
         if (shown_ == StageTransfer) ShowRunningFigures(true);
         EndOpenLine();
+        if (success && printed_ != StageEnd) PrintLine(StageText(StageEnd));
     }
 
     // Before anything goes to stderr, so it does not land in the middle of a redrawn line.
@@ -251,6 +256,7 @@ class ProgressPrinter {
 
     const bool tty_;
     UpdateStage shown_ = StageNone;
+    UpdateStage printed_ = StageNone;
     bool lineOpen_ = false;
     bool figuresPrinted_ = false;
     uint32_t figuresAtMs_ = 0;
@@ -429,7 +435,7 @@ int RunJob(const Options& options) {
         progress.Tick();
         if (ended) break;
     }
-    progress.Finish();
+    progress.Finish(code == ResultSuccess);
     ReportOutcome(options, code);
     return code <= ResultUpdateFail ? static_cast<int>(code) : kExitSoftware;
 }
