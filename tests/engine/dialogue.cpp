@@ -15,12 +15,12 @@ std::string HexSize(size_t size) {
 }
 }  // namespace
 
-Dialogue::Dialogue(const std::string& image, const char* identity)
+Dialogue::Dialogue(const std::string& image, const char* identity, WorkerThread::Entry entry)
     : runner_(dir_.Write("image.img", image), peer_.SlavePath()) {
     updateJob.identityCheck = identity != nullptr;
     memset(updateJob.expectedIdentity, 0, 8);
     if (identity != nullptr) memcpy(updateJob.expectedIdentity, identity, 8);
-    runner_.Start();
+    runner_.Start(entry);
 }
 
 Dialogue::~Dialogue() {

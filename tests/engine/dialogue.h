@@ -20,7 +20,8 @@ class Dialogue {
   public:
     // Writes `image` to a file and starts a job on it against this dialogue's pty, with the
     // identity check on when `identity` (8 bytes) is given.
-    explicit Dialogue(const std::string& image, const char* identity = nullptr);
+    explicit Dialogue(const std::string& image, const char* identity = nullptr,
+                      WorkerThread::Entry entry = nullptr);
     ~Dialogue();
 
     // Reads the host's bytes until `bytes` has appeared after everything matched so far.

@@ -18,12 +18,13 @@ JobRunner::~JobRunner() {
     updateJob.cancelRequested.store(false);
 }
 
-bool JobRunner::Start() {
+bool JobRunner::Start(WorkerThread::Entry entry) {
     result_ = -1;
     updateJob.imagePath = imagePath_.c_str();
     updateJob.portDevice = portDevice_.empty() ? nullptr : portDevice_.c_str();
     updateJob.cancelRequested.store(false);
-    return worker_.Start([](void* p) { return int32_t(RunUpdateJob(p)); }, nullptr);
+    if (entry == nullptr) entry = [](void* p) { return int32_t(RunUpdateJob(p)); };
+    return worker_.Start(entry, nullptr);
 }
 
 int32_t JobRunner::Wait(uint32_t timeoutMs) {

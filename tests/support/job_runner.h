@@ -14,7 +14,8 @@ class JobRunner {
     explicit JobRunner(const std::string& imagePath, int32_t portIndex);
     ~JobRunner();
 
-    bool Start();
+    // Runs `entry` (RunUpdateJob unless given) on the worker.
+    bool Start(WorkerThread::Entry entry = nullptr);
     // The job's result, or -1 when it has not ended within the timeout. Once it has ended, every
     // later call gives the same result at once.
     int32_t Wait(uint32_t timeoutMs);

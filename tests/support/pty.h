@@ -13,6 +13,7 @@ class PtyPeer {
 
     bool Ok() const { return master_ >= 0; }
     const std::string& SlavePath() const { return slavePath_; }
+    int MasterFd() const { return master_; }
 
     // Everything the host has written within `ms` of quiet (returns after the first quiet gap).
     std::string ReadFor(uint32_t ms);
