@@ -164,9 +164,11 @@ int32_t WorkerEntry(void* parameter) {
     return RunUpdateJob(parameter);
 }
 
-// Shows the job on stdout as the progress window would: a line per stage and, during the
+// Shows the job on stdout with the progress window's texts: a line per stage and, during the
 // transfer, the byte counts and times, redrawn in place on a terminal and at most once a second
-// otherwise.
+// otherwise. Unlike the window it is a log: a stage that began and ended between two polls still
+// gets its line (stages only move forward within a job), so the output reads the same however
+// fast the device is.
 class ProgressPrinter {
   public:
     ProgressPrinter() : tty_(isatty(STDOUT_FILENO) == 1) {}
@@ -174,27 +176,23 @@ class ProgressPrinter {
     // One poll of the record; the stage is read before the figures it comes with.
     void Tick() {
         const UpdateStage stage = GetStage();
-        if (stage != shown_) {
-            if (shown_ == StageTransfer) {
-                const uint32_t spanMs = updateJob.transferEndMs.load(std::memory_order_relaxed) -
-                                        updateJob.transferStartMs.load(std::memory_order_relaxed);
-                ShowFigures(spanMs, 0, true);
-            }
-            shown_ = stage;
-            if (const char* text = StageText(shown_); *text != '\0') {
-                PrintLine(text);
-                printed_ = shown_;
-            }
+        if (stage > shown_ && stage <= StageEnd) {
+            AdvanceTo(stage);
+        } else if (stage == StageNone && shown_ != StageNone) {
+            AdvanceTo(StageEnd);  // the job has succeeded and reset its stage
         }
         if (shown_ == StageTransfer) ShowRunningFigures(false);
     }
 
-    // After the job has ended: a transfer that failed leaves its last figures on screen. A job
-    // quicker than a tick would end in silence; a success always says so.
+    // After the job has ended: a transfer that failed leaves its last figures on screen; a job
+    // that succeeded shows every stage up to its end.
     void Finish(bool success) {
-        if (shown_ == StageTransfer) ShowRunningFigures(true);
+        if (success) {
+            AdvanceTo(StageEnd);
+        } else if (shown_ == StageTransfer) {
+            ShowRunningFigures(true);
+        }
         EndOpenLine();
-        if (success && printed_ != StageEnd) PrintLine(StageText(StageEnd));
     }
 
     // Before anything goes to stderr, so it does not land in the middle of a redrawn line.
@@ -207,6 +205,19 @@ class ProgressPrinter {
     }
 
   private:
+    void AdvanceTo(UpdateStage target) {
+        while (shown_ < target) {
+            if (shown_ == StageTransfer) {
+                // Seen only after a later stage, whose acquire load orders this read.
+                const uint32_t spanMs = updateJob.transferEndMs.load(std::memory_order_relaxed) -
+                                        updateJob.transferStartMs.load(std::memory_order_relaxed);
+                ShowFigures(spanMs, 0, true);
+            }
+            shown_ = static_cast<UpdateStage>(shown_ + 1);
+            PrintLine(StageText(shown_));
+        }
+    }
+
     void ShowRunningFigures(bool last) {
         const uint32_t elapsedMs =
             TickMs() - updateJob.transferStartMs.load(std::memory_order_relaxed);
@@ -256,7 +267,6 @@ class ProgressPrinter {
 
     const bool tty_;
     UpdateStage shown_ = StageNone;
-    UpdateStage printed_ = StageNone;
     bool lineOpen_ = false;
     bool figuresPrinted_ = false;
     uint32_t figuresAtMs_ = 0;
