@@ -157,7 +157,12 @@ bool InstallInterruptHandlers() {
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0;
+    // A reader of our output that goes away (| head) must not kill a job halfway through.
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    return sigaction(SIGINT, &action, nullptr) == 0 && sigaction(SIGTERM, &action, nullptr) == 0 &&
+           sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
 int32_t WorkerEntry(void* parameter) {
