@@ -24,6 +24,10 @@ struct FormatCase {
     const char* expected;
 };
 
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << '"' << c.format << '"';
+}
+
 class FormatCases : public testing::TestWithParam<FormatCase> {};
 
 TEST_P(FormatCases, Expands) {

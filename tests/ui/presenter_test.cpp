@@ -299,6 +299,10 @@ std::vector<Scenario> Scenarios() {
     };
 }
 
+void PrintTo(const Scenario& scenario, std::ostream* os) {
+    *os << scenario.name;
+}
+
 class PresenterTicks : public testing::TestWithParam<Scenario> {};
 
 TEST_P(PresenterTicks, ViewReceivesExactlyThis) {
