@@ -1,0 +1,152 @@
+// A simulated device on the far end of a pseudo-terminal: a line console (IDENT, VER, UPDATE)
+// and an XMODEM receiver, with knobs for the faults a real device shows. The host opens
+// PortPath() like any serial port; the device runs on its own thread until Stop().
+//
+// Console: ESC wakes it with "\r\n>" (one prompt per read burst of ESCs unless promptPerEsc).
+// Printable characters are echoed when `echo` is on; CR ends the line (echoed as "\r\n"), LF is
+// ignored, backspace erases. An empty line gets no reply and no prompt. Replies start with
+// "\r\n" when echo is off, so a host that skips the echo line still finds the reply on the next.
+//   IDENT        -> identity "\r\n>"            (identReplyRaw replaces the whole reply)
+//   VER          -> version "\r\n>"
+//   UPDATE <hex> -> "Ready for XMODEM\r\n", then the receiver starts. The size must be written as
+//                   "%X" writes it (upper case, no prefix, no leading zeros, at most 8 digits);
+//                   anything else, or refuseUpdate, gets "?Bad size" / "?Update refused" and the
+//                   prompt, and the console stays.
+//   other        -> "?Unknown command\r\n>"
+//
+// XMODEM receiver: asks with "C" (1K blocks, CRC-16) or NAK (128-byte blocks, 8-bit sum) at once
+// and every second until the first packet starts; bytes other than a packet header are ignored
+// until then. Per packet: header of the chosen mode, block number expected (or the previous one,
+// which is acknowledged and dropped), complement, check; a bad packet gets NAK; a packet whose
+// number is neither expected nor previous ends the transfer with CAN CAN. One second of silence
+// while a packet is awaited (or half received) gets NAK; junk where a header belongs is dropped
+// until the line has been quiet for 100 ms, then NAK. Ten such retries in a row without a good
+// packet end the transfer with CAN CAN. The host's CAN CAN, or an ESC where a header belongs,
+// ends the transfer without a word (an ESC also wakes the console). Every ending of a transfer
+// other than EOT leaves the device in its console, silent until the next ESC.
+// After EOT is acknowledged the device "writes the image" for verdictDelayMs and prints
+// "\r\n" verdict "\r\n>" (verdictRaw replaces all of it). The computed verdict is "Done" when
+// the received data covers the announced size and everything beyond it is SUB padding of less
+// than one block, else "Abort".
+//
+// Boot: the banner is written at Start (one line per bannerLineGapMs when that is set); input is
+// read and dropped until both bootSilentMs have passed and the banner is out; then, for
+// busyAfterBootMs, input is left unread in the line, so everything the host sent meanwhile is
+// handled in one burst.
+//
+// The host may open and close the port any number of times: the device holds a slave fd of its
+// own (never locked), so the line never hangs up between sessions. A pty keeps the exclusive flag
+// (TIOCEXCL) after the host closes, which would lock any later unprivileged session out; the
+// device therefore clears the flag whenever it reads from the host. The host's flock still keeps
+// a second host off.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class EventKind {
+    Woke,             // a wake-up prompt went out
+    Command,          // text: the command line the console received
+    UpdateAnnounced,  // size: the announced image size; the receiver starts
+    TransferDone,     // EOT acknowledged; size and image: what was received, ok: it checks out
+    TransferAborted,  // text: why (host cancelled, receiver cancelled, gave up, ...)
+    Verdict,          // text: the verdict line (or the raw verdict)
+    Finished,         // the device thread has stopped by itself (`once`, or the line failed)
+};
+
+struct Event {
+    EventKind kind;
+    std::string text;
+    uint32_t size = 0;
+    bool ok = false;
+    std::span<const uint8_t> image;  // valid only during the callback
+};
+
+struct DeviceConfig {
+    std::string identity = "QRV-0001";         // IDENT reply line, any length
+    std::string version = "Ver01.02 build 7";  // VER reply line
+    bool echo = true;                          // echo received console characters
+    bool crcMode = true;                       // receiver asks with "C" (1K/CRC) or NAK (128/sum)
+    bool refuseUpdate = false;                 // answer UPDATE with "?Update refused"
+    std::string verdict;                       // empty: computed "Done" or "Abort"
+    std::string identReplyRaw;                 // when set, the whole IDENT reply, verbatim
+    std::string verdictRaw;                    // when set, sent verbatim instead of the verdict
+    std::string banner;                        // boot messages, verbatim, written at Start
+    uint32_t bannerLineGapMs = 0;              // pause after each banner line ending in LF
+    uint32_t bootSilentMs = 0;                 // input read and dropped this long after Start
+    uint32_t busyAfterBootMs = 0;              // then input left unread this long
+    bool promptPerEsc = false;                 // one prompt for every ESC
+    int cancelAfterBlocks = -1;                // after ACKing N blocks, CAN CAN as next reply
+    int nakBlockOnce = -1;                     // NAK the k-th block (1-based) once
+    int nakEotTimes = 0;                       // NAK the first n EOTs
+    int stallAfterBlocks = -1;                 // after ACKing N blocks, never answer again
+    uint32_t verdictDelayMs = 0;               // between the EOT ACK and the verdict
+    bool once = false;                         // stop after the first accepted UPDATE has ended
+    // Called on the device thread for every event; must not call Stop() or Vanish().
+    std::function<void(const Event&)> onEvent;
+};
+
+class Device {
+  public:
+    explicit Device(DeviceConfig config = {});
+    ~Device();  // Stop()
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // Creates the pty (slave raw, 115200), keeps a slave fd of its own and starts the device
+    // thread. False with *error set when any step fails (nothing is left open), or when the
+    // device was started before.
+    bool Start(std::string* error);
+
+    // Switches the device off: stops the thread, closes its fds (the host's port hangs up) and
+    // removes the aliases LinkAs made that still point at this port. Results stay readable.
+    // Call from the owning thread; safe to repeat.
+    void Stop();
+
+    // The slave path, e.g. /dev/pts/7; empty before Start.
+    const std::string& PortPath() const;
+
+    // Creates or replaces the alias AliasPath(comName) -> PortPath(), making its folders as
+    // needed. comName is "COM1".."COM255". False with *error when the name is bad, the device
+    // is not started, or something other than a symbolic link is in the way (left untouched).
+    bool LinkAs(const std::string& comName, std::string* error);
+
+    // $XDG_CONFIG_HOME/quorvane/ports/<comName> (default ~/.config/quorvane/ports/<comName>).
+    static std::string AliasPath(const std::string& comName);
+
+    // "COM1".."COM255", written without leading zeros.
+    static bool IsComName(const std::string& name);
+
+    // Unplugs the device now: stops the thread and closes the master and its own slave fd, so
+    // the host's port hangs up. Aliases stay (dangling, as a real alias would).
+    void Vanish();
+
+    // Results (thread-safe snapshots):
+    std::string HostBytes() const;          // every byte the host wrote, in order, since Start
+    std::vector<uint8_t> Received() const;  // last completed transfer, cut to the announced size
+    uint32_t AnnouncedSize() const;         // size parsed from the last well-formed UPDATE
+    int UpdatesCompleted() const;           // transfers that ended with EOT acknowledged
+    int BlocksAccepted() const;             // blocks stored by the current or last transfer
+    bool Finished() const;                  // the thread has stopped by itself
+    // Waits (on a condition variable) until UpdatesCompleted() >= n; false on timeout.
+    bool WaitForUpdates(int n, uint32_t timeoutMs) const;
+    // Waits until Finished(); false on timeout.
+    bool WaitForFinish(uint32_t timeoutMs) const;
+
+  private:
+    struct Runner;
+    void Halt();
+
+    DeviceConfig config_;
+    std::string portPath_;
+    std::vector<std::string> links_;
+    std::unique_ptr<Runner> runner_;
+};
+
+}  // namespace sim
