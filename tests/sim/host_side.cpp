@@ -3,12 +3,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 
 #include "xmodem_check.h"
 
@@ -18,8 +20,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int RemainingMs(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? int(left) : 0;
 }
 
@@ -47,7 +48,9 @@ HostPort::HostPort(const std::string& path) {
     }
 }
 
-HostPort::~HostPort() { Close(); }
+HostPort::~HostPort() {
+    Close();
+}
 
 void HostPort::Close() {
     if (fd_ >= 0) close(fd_);
@@ -71,7 +74,9 @@ bool HostPort::Write(std::string_view bytes) {
     return true;
 }
 
-bool HostPort::Write(std::span<const uint8_t> bytes) { return Write(AsString(bytes)); }
+bool HostPort::Write(std::span<const uint8_t> bytes) {
+    return Write(AsString(bytes));
+}
 
 std::string HostPort::Read(size_t count, int timeoutMs) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -104,8 +109,7 @@ std::string HostPort::ReadThrough(char stop, int timeoutMs) {
     return got;
 }
 
-std::vector<uint8_t> Packet(bool crc, uint8_t number, std::span<const uint8_t> data,
-                            uint8_t pad) {
+std::vector<uint8_t> Packet(bool crc, uint8_t number, std::span<const uint8_t> data, uint8_t pad) {
     const size_t size = crc ? 1024 : 128;
     std::vector<uint8_t> packet(3 + size + (crc ? 2 : 1), pad);
     packet[0] = crc ? 0x02 : 0x01;
@@ -127,9 +131,18 @@ std::string AsString(std::span<const uint8_t> bytes) {
     return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+std::string MakeTemporaryFolder(const std::string& stem) {
+    std::error_code error;
+    std::string pattern =
+        (std::filesystem::temp_directory_path(error) / (stem + "-XXXXXX")).string();
+    if (error || mkdtemp(pattern.data()) == nullptr) return {};
+    return pattern;
+}
+
 std::vector<uint8_t> Pattern(size_t size) {
     std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i) bytes[i] = uint8_t(i * 7 + (i >> 8) * 13);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = uint8_t(i * 7 + (i >> 8) * 13);
     return bytes;
 }
 

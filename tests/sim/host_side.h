@@ -18,7 +18,7 @@ constexpr char kEot = 0x04;
 
 // Opens a terminal the way the host does (non-blocking, raw, 115200).
 class HostPort {
-public:
+  public:
     explicit HostPort(const std::string& path);
     ~HostPort();
     HostPort(const HostPort&) = delete;
@@ -40,7 +40,7 @@ public:
 
     void Close();
 
-private:
+  private:
     int fd_ = -1;
     std::string error_;
 };
@@ -51,6 +51,9 @@ std::vector<uint8_t> Packet(bool crc, uint8_t number, std::span<const uint8_t> d
                             uint8_t pad = 0x1A);
 
 std::string AsString(std::span<const uint8_t> bytes);
+
+// A new empty folder under the system's temporary folder; empty when it could not be made.
+std::string MakeTemporaryFolder(const std::string& stem);
 
 // Bytes 0, 1, 2, ... with a twist so that equal blocks do not look alike.
 std::vector<uint8_t> Pattern(size_t size);

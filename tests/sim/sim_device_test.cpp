@@ -93,8 +93,8 @@ TEST(XmodemCheck, MatchesTheReferenceValues) {
     const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(check.data()),
                                          check.size());
     EXPECT_EQ(sim::Crc16Xmodem(bytes), 0x31C3);
-    EXPECT_EQ(sim::Sum8(bytes), uint8_t(0x31 + 0x32 + 0x33 + 0x34 + 0x35 + 0x36 + 0x37 + 0x38 +
-                                        0x39));
+    EXPECT_EQ(sim::Sum8(bytes),
+              uint8_t(0x31 + 0x32 + 0x33 + 0x34 + 0x35 + 0x36 + 0x37 + 0x38 + 0x39));
     const uint8_t wraps[] = {0xFF, 0x02};
     EXPECT_EQ(sim::Sum8(wraps), 0x01);
 }
@@ -112,7 +112,9 @@ struct ConsoleCase {
     std::vector<Step> steps;  // the last reply ends in a prompt, so stray output shows up
 };
 
-void PrintTo(const ConsoleCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ConsoleCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ConsoleDialogue : public ::testing::TestWithParam<ConsoleCase> {};
 
@@ -188,8 +190,12 @@ struct XStep {
     std::string reply;
 };
 
-XStep B(int block, std::string reply) { return {Send::Block, block, std::move(reply)}; }
-XStep Do(Send what, std::string reply) { return {what, 1, std::move(reply)}; }
+XStep B(int block, std::string reply) {
+    return {Send::Block, block, std::move(reply)};
+}
+XStep Do(Send what, std::string reply) {
+    return {what, 1, std::move(reply)};
+}
 
 const std::string kDone = ACK + "\r\nDone\r\n>";
 const std::string kAbort = ACK + "\r\nAbort\r\n>";
@@ -199,14 +205,16 @@ struct TransferCase {
     bool crc;
     size_t imageSize;
     std::vector<XStep> steps;
-    bool completes;     // ends with EOT acknowledged and Received() equal to the image
-    int blocks = 0;     // BlocksAccepted() at the end
+    bool completes;  // ends with EOT acknowledged and Received() equal to the image
+    int blocks = 0;  // BlocksAccepted() at the end
     std::function<void(sim::DeviceConfig&)> configure = nullptr;
     int64_t announce = -1;  // the size in the UPDATE line; -1: imageSize
     uint8_t pad = 0x1A;
 };
 
-void PrintTo(const TransferCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TransferCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Transfer : public ::testing::TestWithParam<TransferCase> {};
 
@@ -268,15 +276,15 @@ const TransferCase kTransferCases[] = {
     {"CrcBlocks",
      true,
      2 * 1024 + 5,
-     {Do(Send::Corrupt, NAK), Do(Send::BadComplement, NAK), Do(Send::OtherMode, NAK),
-      B(1, ACK), B(1, ACK), B(2, ACK), B(3, ACK), Do(Send::Eot, kDone)},
+     {Do(Send::Corrupt, NAK), Do(Send::BadComplement, NAK), Do(Send::OtherMode, NAK), B(1, ACK),
+      B(1, ACK), B(2, ACK), B(3, ACK), Do(Send::Eot, kDone)},
      true,
      3},
     {"ChecksumBlocks",
      false,
      2 * 128 + 5,
-     {Do(Send::Corrupt, NAK), Do(Send::BadComplement, NAK), Do(Send::OtherMode, NAK),
-      B(1, ACK), B(1, ACK), B(2, ACK), B(3, ACK), Do(Send::Eot, kDone)},
+     {Do(Send::Corrupt, NAK), Do(Send::BadComplement, NAK), Do(Send::OtherMode, NAK), B(1, ACK),
+      B(1, ACK), B(2, ACK), B(3, ACK), Do(Send::Eot, kDone)},
      true,
      3},
     {"EmptyImage", true, 0, {Do(Send::Eot, kDone)}, true, 0},
@@ -314,7 +322,12 @@ const TransferCase kTransferCases[] = {
      {B(1, ACK), Do(Send::CanCan, ""), Do(Send::Esc, "\r\n>")},
      false,
      1},
-    {"BlockOutOfSequence", false, 1000, {B(1, ACK), B(3, CANCAN), Do(Send::Esc, "\r\n>")}, false, 1},
+    {"BlockOutOfSequence",
+     false,
+     1000,
+     {B(1, ACK), B(3, CANCAN), Do(Send::Esc, "\r\n>")},
+     false,
+     1},
     {"EscLeavesTheReceiver", true, 1000, {Do(Send::Esc, "\r\n>")}, false, 0},
     {"ShortImageAborts", true, 1024, {B(1, ACK), Do(Send::Eot, kAbort)}, true, 1, nullptr, 2000},
     {"ExtraBlockAborts", true, 1024, {B(1, ACK), B(2, ACK), Do(Send::Eot, kAbort)}, true, 2},
@@ -441,7 +454,9 @@ struct BusyCase {
     std::string reply;
 };
 
-void PrintTo(const BusyCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BusyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BusyBoot : public ::testing::TestWithParam<BusyCase> {};
 
@@ -452,7 +467,8 @@ TEST_P(BusyBoot, AnswersQueuedEscs) {
     config.promptPerEsc = GetParam().promptPerEsc;
     Line line(config);
     ASSERT_TRUE(line.Open());
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(line.host->Write(E));
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(line.host->Write(E));
     EXPECT_EQ(Printable(line.host->Read(GetParam().reply.size())), Printable(GetParam().reply));
     line.Converse("VER\r\n", kVer);
 }
@@ -589,11 +605,10 @@ TEST(Events, ReportTheDialogueInOrder) {
 
 // Runs each test under a fresh XDG_CONFIG_HOME and puts the environment back afterwards.
 class PortAlias : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        char pattern[] = "/tmp/sim-alias-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
+        root_ = simtest::MakeTemporaryFolder("sim-alias");
+        ASSERT_FALSE(root_.empty());
         Remember("XDG_CONFIG_HOME");
         Remember("HOME");
         setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);

@@ -29,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 
 // One run of the program with its stdout and stderr on pipes.
 class Program {
-public:
+  public:
     ~Program() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
@@ -49,7 +49,8 @@ public:
             close(out[1]);
             return false;
         }
-        for (const int fd : {out[0], out[1], err[0], err[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+        for (const int fd : {out[0], out[1], err[0], err[1]})
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
@@ -58,12 +59,15 @@ public:
         std::vector<std::string> args{QUORVANE_TARGET_PROGRAM};
         args.insert(args.end(), arguments.begin(), arguments.end());
         std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
         argv.push_back(nullptr);
         std::vector<std::string> env = environment;
-        for (char** entry = environ; *entry != nullptr; ++entry) env.emplace_back(*entry);
+        for (char** entry = environ; *entry != nullptr; ++entry)
+            env.emplace_back(*entry);
         std::vector<char*> envp;  // the first entry of a name wins
-        for (std::string& entry : env) envp.push_back(entry.data());
+        for (std::string& entry : env)
+            envp.push_back(entry.data());
         envp.push_back(nullptr);
 
         const int spawned =
@@ -108,7 +112,7 @@ public:
     const std::string& Stdout() const { return stdout_; }
     const std::string& Stderr() const { return stderr_; }
 
-private:
+  private:
     // Reads what either pipe has; false at the deadline or, unless `both`, at stdout's end.
     bool Pump(Clock::time_point deadline, bool both) {
         const auto left =
@@ -143,18 +147,15 @@ private:
 const std::string kServing = "quorvane-target: serving on ";
 
 class TemporaryFolder {
-public:
-    TemporaryFolder() {
-        char pattern[] = "/tmp/sim-target-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    }
+  public:
+    TemporaryFolder() : path_(simtest::MakeTemporaryFolder("sim-target")) {}
     ~TemporaryFolder() {
         std::error_code ignored;
         if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
     }
     const std::filesystem::path& Path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -196,15 +197,15 @@ TEST_P(BadUsage, ExitsWith64BeforeServing) {
     EXPECT_NE(program.Stderr().find(GetParam()[0]), std::string::npos) << program.Stderr();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BadUsage,
-    ::testing::Values(std::vector<std::string>{"--bogus"}, std::vector<std::string>{"--link"},
-                      std::vector<std::string>{"--link", "COM0"},
-                      std::vector<std::string>{"--verdict-delay", "soon"},
-                      std::vector<std::string>{"--boot-silent", "99999999999"},
-                      std::vector<std::string>{"--cancel-after", "-1"},
-                      std::vector<std::string>{"--nak-block", "0"},
-                      std::vector<std::string>{"--output"}));
+INSTANTIATE_TEST_SUITE_P(Cases, BadUsage,
+                         ::testing::Values(std::vector<std::string>{"--bogus"},
+                                           std::vector<std::string>{"--link"},
+                                           std::vector<std::string>{"--link", "COM0"},
+                                           std::vector<std::string>{"--verdict-delay", "soon"},
+                                           std::vector<std::string>{"--boot-silent", "99999999999"},
+                                           std::vector<std::string>{"--cancel-after", "-1"},
+                                           std::vector<std::string>{"--nak-block", "0"},
+                                           std::vector<std::string>{"--output"}));
 
 TEST(TargetProgram, OnceWritesTheImageAndExitsZero) {
     TemporaryFolder folder;
