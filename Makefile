@@ -3,7 +3,9 @@
 
 SOURCE_DIRS := $(wildcard bench cli engine fuzz platform res sim tests ui)
 
-.PHONY: all deps build test test-asan demo format clean
+.PHONY: all deps build test test-asan test-tsan fuzz demo format clean
+
+FUZZ_SECONDS ?= 60
 
 all: build
 
@@ -21,6 +23,16 @@ test-asan: deps
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
+
+test-tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
+
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	./scripts/fuzz $(FUZZ_SECONDS)
 
 demo: build
 	./scripts/demo

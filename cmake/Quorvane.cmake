@@ -1,6 +1,6 @@
 # Settings every target of ours shares. Third-party code is left alone.
 
-set(QUORVANE_SANITIZE "" CACHE STRING "Sanitizers for every target: empty, address, thread")
+set(QUORVANE_SANITIZE "" CACHE STRING "Sanitizers for every target: empty, address, thread, fuzzer")
 
 function(quorvane_target target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
@@ -11,5 +11,9 @@ function(quorvane_target target)
     elseif(QUORVANE_SANITIZE STREQUAL "thread")
         target_compile_options(${target} PRIVATE -fsanitize=thread -fno-omit-frame-pointer)
         target_link_options(${target} PRIVATE -fsanitize=thread)
+    elseif(QUORVANE_SANITIZE STREQUAL "fuzzer")
+        target_compile_options(${target} PRIVATE -fsanitize=fuzzer-no-link,address,undefined
+                                                 -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=address,undefined)
     endif()
 endfunction()
