@@ -4,7 +4,48 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string.h>
+
 #include "platform.h"
+
+namespace {
+
+// Read-ahead per open image: the sender asks for 128 or 1024 bytes at a time, and one system
+// call per block is most of what reading costs.
+struct ReadAhead {
+    int fd = -1;
+    uint32_t start = 0;
+    uint32_t count = 0;
+    unsigned char bytes[16384];
+};
+
+ReadAhead readAhead[4];
+
+ReadAhead* FindReadAhead(int fd) {
+    for (ReadAhead& slot : readAhead) {
+        if (slot.fd == fd) return &slot;
+    }
+    return nullptr;
+}
+
+// Reads from the file itself, retrying interrupted and partial reads; short only at end of file.
+int32_t ReadFully(int file, unsigned char* out, uint32_t count, int* error) {
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = read(file, out + done, count - done);
+        if (n > 0) {
+            done += uint32_t(n);
+        } else if (n == 0) {
+            break;  // end of file
+        } else if (errno != EINTR) {
+            *error = errno;
+            return -1;
+        }
+    }
+    return int32_t(done);
+}
+
+}  // namespace
 
 int OpenImageFile(const char* path, int* error) {
     // O_NONBLOCK: a FIFO or a device named as the image must not hang the job in open().
@@ -35,6 +76,10 @@ int OpenImageFile(const char* path, int* error) {
         *error = failure;
         return -1;
     }
+    if (ReadAhead* slot = FindReadAhead(-1)) {
+        slot->fd = fd;
+        slot->start = slot->count = 0;
+    }
     return fd;
 }
 
@@ -50,22 +95,28 @@ bool GetImageFileSize(int file, uint64_t* size, int* error) {
 
 int32_t ReadImageFile(int file, void* buffer, uint32_t count, int* error) {
     auto* out = static_cast<unsigned char*>(buffer);
+    ReadAhead* ahead = FindReadAhead(file);
+    if (ahead == nullptr) return ReadFully(file, out, count, error);
     uint32_t done = 0;
     while (done < count) {
-        const ssize_t n = read(file, out + done, count - done);
-        if (n > 0) {
-            done += uint32_t(n);
-        } else if (n == 0) {
-            break;  // end of file
-        } else if (errno != EINTR) {
-            *error = errno;
-            return -1;
+        if (ahead->count == 0) {
+            const int32_t got = ReadFully(file, ahead->bytes, sizeof ahead->bytes, error);
+            if (got < 0) return -1;
+            if (got == 0) break;  // end of file
+            ahead->start = 0;
+            ahead->count = uint32_t(got);
         }
+        const uint32_t take = count - done < ahead->count ? count - done : ahead->count;
+        memcpy(out + done, ahead->bytes + ahead->start, take);
+        ahead->start += take;
+        ahead->count -= take;
+        done += take;
     }
     return int32_t(done);
 }
 
 bool RewindImageFile(int file, int* error) {
+    if (ReadAhead* ahead = FindReadAhead(file)) ahead->start = ahead->count = 0;
     if (lseek(file, 0, SEEK_SET) != 0) {
         *error = errno;
         return false;
@@ -74,6 +125,7 @@ bool RewindImageFile(int file, int* error) {
 }
 
 bool CloseImageFile(int file) {
+    if (ReadAhead* ahead = FindReadAhead(file)) ahead->fd = -1;
     // The lock goes with the descriptor. EINTR still releases it on Linux; do not retry.
     return close(file) == 0;
 }
