@@ -1,0 +1,32 @@
+// The three ways quorvane-cli shows a running job: redrawn in place on a terminal, as a plain
+// log, or as JSON lines. Each is the progress window's view, driven by the shared presenter,
+// plus the few things a terminal program has that a window does not.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "ui/presenter.h"
+
+class ConsoleView : public ProgressView {
+  public:
+    // Once, after the presenter has started the worker (or failed to).
+    virtual void Begin() {}
+    // After every presenter tick.
+    virtual void AfterTick() {}
+    // The user pressed Ctrl-C (or the program got SIGTERM/SIGHUP) for the `presses`-th time
+    // while the job runs; `notice` is what to tell a person about it, empty when nothing.
+    virtual void CancelPressed(int presses, std::string_view notice) = 0;
+    // Once, when the job has ended with `exitCode`; `detail` says what a person can do about
+    // a failure (empty when there is nothing to add).
+    virtual void Finish(uint32_t exitCode, std::string_view detail) = 0;
+    // The program quits before the job has ended: leave the output in a sane state.
+    virtual void Abandon() = 0;
+
+    // The end of the modal loop as the presenter asked for it (0 while it has not).
+    int ModalResult() const { return modalResult_; }
+    void EndDialog(int modalResult) override { modalResult_ = modalResult; }
+
+  private:
+    int modalResult_ = 0;
+};

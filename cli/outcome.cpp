@@ -1,0 +1,123 @@
+#include "outcome.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+
+std::string Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Line(const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return std::string("quorvane-cli: ") + text + "\n";
+}
+
+std::string ImageRemedy(const JobDescription& job, const JobEnd& end) {
+    const char* image = job.image;
+    switch (end.systemError) {
+        case 0:
+            if (end.stage == StageCheckImage && end.recordResult == ResultImageInvalid &&
+                job.identity != nullptr) {
+                return Line("%s does not begin with the identity \"%.8s\".", image,
+                            reinterpret_cast<const char*>(job.identity));
+            }
+            if (end.stage == StageCheckImage && end.recordResult == ResultImageIoError) {
+                return Line("could not read the first 8 bytes of %s; an image has at least 8.",
+                            image);
+            }
+            return "";
+        case ENOENT:
+            return Line("%s does not exist.", image);
+        case EACCES:
+        case EPERM:
+            return Line("no permission to read %s.", image);
+        case EISDIR:
+            return Line("%s is a directory, not an image file.", image);
+        case EINVAL:
+            return Line("%s is not a regular file.", image);
+        case EFBIG:
+            return Line("%s is 4 GiB or larger; an image must be smaller.", image);
+        case EWOULDBLOCK:
+            return Line("%s is held by another program (another update may be using it).", image);
+        default:
+            return Line("%s: %s.", image, std::strerror(end.systemError));
+    }
+}
+
+std::string PortRemedy(const JobDescription& job, int error) {
+    if (error == 0) return "";
+    char device[512] = "";
+    if (job.portDevice != nullptr) {
+        std::snprintf(device, sizeof device, "%s", job.portDevice);
+    } else if (!ResolvePortName(job.portName, device, sizeof device)) {
+        std::snprintf(device, sizeof device, "%s", job.portName);
+    }
+    // "COM3 (/dev/ttyS2)" tells a person both what they asked for and what was opened.
+    std::string port = device;
+    if (job.portDevice == nullptr) port = std::string(job.portName) + " (" + device + ")";
+
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return Line(
+                "no permission to open %s. Serial ports belong to the dialout group: sudo "
+                "usermod -aG dialout $USER, then log in again.",
+                port.c_str());
+        case EBUSY:
+        case EWOULDBLOCK:
+            return Line("%s is held by another program; close that program and try again.",
+                        port.c_str());
+        case ENOENT:
+        case ENODEV:
+        case ENXIO: {
+            if (job.portDevice != nullptr) {
+                return Line("%s does not exist; is the adapter plugged in?", device);
+            }
+            char alias[512] = "";
+            if (!PortAliasPath(job.portName, alias, sizeof alias)) {
+                return Line("%s does not exist.", port.c_str());
+            }
+            char target[512] = "";
+            const ssize_t length = readlink(alias, target, sizeof target - 1);
+            if (length > 0) {
+                target[length] = '\0';
+                return Line(
+                    "%s is linked by %s to %s, which does not exist; is the adapter plugged in?",
+                    job.portName, alias, target);
+            }
+            const std::string folder(alias, std::strrchr(alias, '/'));
+            return Line("%s does not exist. Make %s a link to your serial device:", port.c_str(),
+                        job.portName) +
+                   "  mkdir -p " + folder + " && ln -sfn /dev/ttyUSB0 " + alias + "\n" +
+                   "or pass the device itself: --port /dev/ttyUSB0\n";
+        }
+        case ENOTTY:
+            return Line("%s is not a serial port.", port.c_str());
+        default:
+            return Line("%s: %s.", port.c_str(), std::strerror(error));
+    }
+}
+
+}  // namespace
+
+std::string Remedy(const JobDescription& job, const JobEnd& end) {
+    switch (end.exitCode) {
+        case ResultPortIoError:
+            return PortRemedy(job, end.systemError);
+        case ResultImageInvalid:
+        case ResultImageIoError:
+            return ImageRemedy(job, end);
+        default:
+            return "";
+    }
+}

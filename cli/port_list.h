@@ -1,0 +1,30 @@
+// --list-ports: COM1..COM12, what each name opens and whether an update could use it now.
+#pragma once
+
+#include <string>
+
+#include "output.h"
+
+enum class PortState { Usable, Missing, NotATerminal, Busy, PermissionDenied, Failed };
+
+struct PortReport {
+    std::string name;         // "COM3"
+    std::string device;       // what the name resolves to: the alias or /dev/ttyS<n-1>
+    bool viaAlias = false;    // device is the user's alias of the name
+    std::string aliasTarget;  // where that alias points, when it is a link
+    PortState state = PortState::Failed;
+    int error = 0;  // errno behind a state other than Usable
+};
+
+// Resolves `name` and tries to open it the way an update would (and closes it at once).
+// Opening a real port may pulse its DTR line, as any program that opens it does.
+PortReport ProbePort(const char* name);
+
+// "usable", "does not exist", "not a terminal", "held by another program",
+// "permission denied (dialout group)", or the errno's text.
+std::string StateText(const PortReport& report);
+// One word for scripts: usable, missing, not-a-terminal, busy, permission-denied, failed.
+const char* StateWord(PortState state);
+
+// A table of all twelve ports, or one JSON object per port.
+void WritePortList(TextOutput& out, bool json);
