@@ -67,8 +67,7 @@ constexpr char kTryHelp[] = "Run 'quorvane-cli --help' for the options and exit 
 
 constexpr char kCancelRequested[] = "Cancelling...";
 constexpr char kCancelWaiting[] =
-    "Cancelling: waiting for the device to acknowledge (press Ctrl-C again to quit without "
-    "waiting)";
+    "Cancelling: waiting for the device (Ctrl-C again quits without waiting)";
 
 struct Options {
     const char* image = nullptr;

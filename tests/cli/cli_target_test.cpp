@@ -1,73 +1,343 @@
 // quorvane-cli against the simulated device, both as built programs, joined by the COM3 alias
-// the device creates: the path a person takes with a real board.
+// the device creates: the path a person takes with a real board, and what a script reads back.
+
+#include <signal.h>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <cstdio>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "child_process.h"
+#include "device_program.h"
+#include "json_lines.h"
 #include "temp_dir.h"
+#include "terminal_child.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-constexpr uint32_t kStartTimeoutMs = 10000;
 constexpr uint32_t kJobTimeoutMs = 60000;
+constexpr uint32_t kDeviceEndMs = 10000;
+constexpr uint32_t kScreenTimeoutMs = 20000;
+constexpr size_t kImageSize = 20000;  // 20 blocks of 1 KiB, the last one short
+// Fast, but slow enough for the transfer to span a few of the front end's 100 ms ticks (about
+// 0.45 s for the image): a transfer that starts and ends between two ticks shows no figures.
+const std::vector<std::string> kPacedLine = {"--line-rate", "460800"};
 
-TEST(CliWithDevice, WritesTheImageIntoTheDeviceBehindTheComAlias) {
-    TempDir dir;
-    ASSERT_FALSE(dir.Path().empty());
-    const std::string config = dir.File("config");
-    // Not a multiple of the block size: the device must end up with the image, not the padding.
-    const std::string bytes = PatternBytes(70001, 3);
-    dir.Write("image.img", bytes);
-    const std::string received = dir.File("received.img");
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
-    Child device;
-    ChildSpec deviceSpec;
-    // The verdict delay keeps the job in its update stage for a few ticks, so that stage line
-    // is always shown however fast the transfer runs.
-    deviceSpec.argv = {QUORVANE_TARGET_PATH, "--link", "COM3", "--output", received, "--once",
-                       "--verdict-delay",    "300"};
-    deviceSpec.env = {{"XDG_CONFIG_HOME", config}};
-    deviceSpec.stdoutPipe = true;
-    deviceSpec.stderrPath = dir.File("device.err");
-    ASSERT_TRUE(device.Start(deviceSpec));
-    const std::string banner = device.ReadStdoutUntil("serving on ", kStartTimeoutMs);
-    ASSERT_NE(banner.find("serving on "), std::string::npos)
-        << banner << ReadWholeFile(dir.File("device.err"));
-    ASSERT_TRUE(fs::exists(config + "/quorvane/ports/COM3"));
+bool PrintableLines(const std::string& text) {
+    for (const char c : text) {
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7F) return false;
+    }
+    return true;
+}
 
+std::string LastLineStartingWith(const std::string& text, const std::string& prefix) {
+    std::string found;
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        if (text.compare(start, prefix.size(), prefix) == 0) {
+            found = text.substr(start, end - start);
+        }
+    }
+    return found;
+}
+
+// An image, a private config folder the device links COM3 into, and the files both programs
+// leave behind.
+class CliWithDevice : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_FALSE(dir_.Path().empty());
+        // Starts with the identity the device gives by default, for --expect-identity.
+        image_ = "QRV-0001" + PatternBytes(kImageSize - 8, 3);
+        dir_.Write("image.img", image_);
+    }
+
+    bool StartDevice(DeviceProgram* device, const std::vector<std::string>& knobs) {
+        std::remove(dir_.File("received.img").c_str());
+        return device->Start(dir_.File("config"), "COM3", dir_.File("received.img"), knobs,
+                             dir_.File("device.log"));
+    }
+
+    bool StartCli(Child* cli, const std::vector<std::string>& args) const {
+        ChildSpec spec;
+        spec.argv = {QUORVANE_CLI_PATH, "--port", "COM3"};
+        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+        spec.argv.push_back("image.img");
+        spec.env = {{"XDG_CONFIG_HOME", dir_.File("config")}};
+        spec.cwd = dir_.Path();
+        spec.stdoutPath = dir_.File("cli.out");
+        spec.stderrPath = dir_.File("cli.err");
+        return cli->Start(spec);
+    }
+
+    std::string Out() const { return ReadWholeFile(dir_.File("cli.out")); }
+    std::string Err() const { return ReadWholeFile(dir_.File("cli.err")); }
+    std::string DeviceLog() const { return ReadWholeFile(dir_.File("device.log")); }
+
+    TempDir dir_;
+    std::string image_;
+};
+
+// Each device behaviour that ends a job gives the job's result as the exit code and its text on
+// stderr; the log on stdout stops at the stage that failed.
+TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
+    const struct {
+        const char* what;
+        std::vector<std::string> knobs;
+        std::vector<std::string> cliArgs;
+        int exitCode;
+        const char* stderrText;  // the whole of it when the job succeeded, else a part
+        const char* lastStage;
+        bool interruptOnceDeviceEnds = false;
+    } cases[] = {
+        {"a device that takes the image", {}, {}, 0, "", "Update End"},
+        {"the same with the identity checked",
+         {},
+         {"--expect-identity", "QRV-0001"},
+         0,
+         "",
+         "Update End"},
+        {"refuses UPDATE",
+         {"--refuse-update"},
+         {},
+         6,
+         "Image File Transfer Fail\n",
+         "Transferring Image File..."},
+        {"another identity than expected",
+         {"--identity", "QRV-0002"},
+         {"--expect-identity", "QRV-0001"},
+         5,
+         "Tartget Connect Fail\n",
+         "Connecting to Target..."},
+        {"an identity that is not 8 characters",
+         {"--identity", "QRV-01"},
+         {},
+         5,
+         "Tartget Connect Fail\n",
+         "Connecting to Target..."},
+        {"another version",
+         {"--version", "Ver02.00 build 1"},
+         {},
+         5,
+         "Tartget Connect Fail\n",
+         "Connecting to Target..."},
+        {"a verdict other than Done",
+         {"--verdict", "Fail"},
+         {},
+         7,
+         "Image File Update Fail\n",
+         "Updating Image File..."},
+        {"cancels the transfer after 3 blocks",
+         {"--cancel-after", "3"},
+         {},
+         6,
+         "Image File Transfer Fail\n",
+         "Transferring Image File..."},
+        // The line goes dead mid-transfer; the job waits for it without end, and Ctrl-C ends it.
+        {"vanishes after 3 blocks, then Ctrl-C",
+         {"--vanish-after", "3"},
+         {},
+         1,
+         "quorvane-cli: cancelled\n",
+         "Transferring Image File...",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!c.knobs.empty() && !DeviceProgram::Takes(c.knobs.front())) {
+            ADD_FAILURE() << "quorvane-target has no " << c.knobs.front();
+            continue;
+        }
+        DeviceProgram device;
+        ASSERT_TRUE(StartDevice(&device, c.knobs)) << DeviceLog();
+        Child cli;
+        ASSERT_TRUE(StartCli(&cli, c.cliArgs));
+        if (c.interruptOnceDeviceEnds) {
+            EXPECT_EQ(device.Wait(kJobTimeoutMs), 1) << DeviceLog();
+            ASSERT_TRUE(cli.Signal(SIGINT));
+        }
+        EXPECT_EQ(cli.Wait(kJobTimeoutMs), c.exitCode) << Err();
+        const std::string out = Out();
+        const std::string err = Err();
+        if (c.exitCode == 0) {
+            EXPECT_EQ(err, c.stderrText);
+        } else {
+            EXPECT_TRUE(Contains(err, c.stderrText)) << err;
+        }
+        EXPECT_TRUE(PrintableLines(out)) << out;
+        EXPECT_EQ(LastLineStartingWith(out, "stage: "), std::string("stage: ") + c.lastStage)
+            << out;
+        if (c.exitCode == 0) {
+            EXPECT_EQ(device.Wait(kDeviceEndMs), 0) << DeviceLog();
+            EXPECT_TRUE(ReadWholeFile(dir_.File("received.img")) == image_)
+                << "the received image differs from the one sent";
+        }
+    }
+}
+
+// The plain log of a whole update: every stage once and in order, however quickly the device
+// got through them, and the transfer's final figures before the device writes the image.
+TEST_F(CliWithDevice, PlainLogNamesEveryStageInOrderAndTheFinalFigures) {
+    // The verdict delay keeps the job in its update stage for a few ticks.
+    ASSERT_TRUE(DeviceProgram::Takes("--line-rate"));
+    DeviceProgram device;
+    ASSERT_TRUE(StartDevice(&device, {kPacedLine[0], kPacedLine[1], "--verdict-delay", "300"}))
+        << DeviceLog();
     Child cli;
-    ChildSpec cliSpec;
-    cliSpec.argv = {QUORVANE_CLI_PATH, "--port", "COM3", "image.img"};
-    cliSpec.env = {{"XDG_CONFIG_HOME", config}};
-    cliSpec.cwd = dir.Path();
-    cliSpec.stdoutPath = dir.File("cli.out");
-    cliSpec.stderrPath = dir.File("cli.err");
-    ASSERT_TRUE(cli.Start(cliSpec));
-    EXPECT_EQ(cli.Wait(kJobTimeoutMs), 0) << ReadWholeFile(dir.File("cli.err"));
-    EXPECT_EQ(device.Wait(kStartTimeoutMs), 0) << ReadWholeFile(dir.File("device.err"));
-
-    const std::string got = ReadWholeFile(received);
-    EXPECT_EQ(got.size(), bytes.size());
-    EXPECT_TRUE(got == bytes) << "the received image differs from the one sent";
-
-    // Every stage gets its line, in order, however quickly the device got through them, and the
-    // transfer closes with its final figures.
-    const std::string out = ReadWholeFile(dir.File("cli.out"));
-    EXPECT_EQ(ReadWholeFile(dir.File("cli.err")), "");
+    ASSERT_TRUE(StartCli(&cli, {}));
+    EXPECT_EQ(cli.Wait(kJobTimeoutMs), 0) << Err();
+    EXPECT_EQ(Err(), "");
+    const std::string out = Out();
     size_t at = 0;
     for (const char* line :
-         {"Checking Image File...\n", "Connecting to Target...\n", "Transferring Image File...\n",
-          "Transfer Size 70001 / 70001 Bytes", "Updating Image File...\n", "Update End\n"}) {
+         {"stage: Checking Image File...\n", "stage: Connecting to Target...\n",
+          "stage: Transferring Image File...\n", "size: Transfer Size 20000 / 20000 Bytes\n",
+          "stage: Updating Image File...\n", "stage: Update End\n"}) {
         const size_t found = out.find(line, at);
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
         at = found + 1;
     }
-    EXPECT_EQ(out.find("Update End\n", at), std::string::npos) << out;
+    EXPECT_EQ(out.find("stage: Update End\n", at), std::string::npos) << out;
+    EXPECT_FALSE(Contains(out, "result: ")) << out;
+    EXPECT_TRUE(PrintableLines(out)) << out;
+}
+
+TEST_F(CliWithDevice, JsonLogOfAWholeUpdateParsesAndCountsUpToTheImageSize) {
+    ASSERT_TRUE(DeviceProgram::Takes("--line-rate"));
+    DeviceProgram device;
+    ASSERT_TRUE(StartDevice(&device, kPacedLine)) << DeviceLog();
+    Child cli;
+    ASSERT_TRUE(StartCli(&cli, {"--json"}));
+    EXPECT_EQ(cli.Wait(kJobTimeoutMs), 0) << Err();
+    const JsonLines parsed = ParseJsonLines(Out(), dir_.Path());
+    ASSERT_TRUE(parsed.ok) << parsed.error << Out();
+    ASSERT_GE(parsed.canonical.size(), 3u);
+    const std::string alias = dir_.File("config") + "/quorvane/ports/COM3";
+    EXPECT_EQ(parsed.canonical.front(), R"({"device":")" + alias +
+                                            R"(","event":"start","image":"image.img",)"
+                                            R"("port":"COM3"})");
+    EXPECT_EQ(parsed.canonical.back(), R"({"code":0,"event":"result","text":""})");
+    std::vector<std::string> stages;
+    long lastSent = -1;
+    std::string lastProgress;
+    for (const std::string& line : parsed.canonical) {
+        if (Contains(line, R"("event":"stage")")) stages.push_back(line);
+        if (!Contains(line, R"("event":"progress")")) continue;
+        const size_t sentAt = line.find(R"("sent":)") + 7;
+        const long sent = std::stol(line.substr(sentAt));
+        EXPECT_GE(sent, lastSent) << line;
+        EXPECT_TRUE(Contains(line, R"("size":20000})")) << line;
+        lastSent = sent;
+        lastProgress = line;
+    }
+    EXPECT_EQ(lastSent, long(kImageSize)) << lastProgress;
+    const std::vector<std::string> expectedStages = {
+        R"({"event":"stage","stage":1,"text":"Checking Image File..."})",
+        R"({"event":"stage","stage":2,"text":"Connecting to Target..."})",
+        R"({"event":"stage","stage":3,"text":"Transferring Image File..."})",
+        R"({"event":"stage","stage":4,"text":"Updating Image File..."})",
+        R"({"event":"stage","stage":5,"text":"Update End"})",
+    };
+    EXPECT_EQ(stages, expectedStages);
+}
+
+std::string Dump(const Screen& screen) {
+    return "--- screen ---\n" + screen.Text() + "--------------";
+}
+
+// The percentage on a bar line, or -1 when the line is no bar of 40 cells.
+int BarPercent(const std::string& line) {
+    static const std::regex bar(R"(\[(#*)(\.*)\] +(\d+)%)");
+    std::smatch match;
+    if (!std::regex_match(line, match, bar)) return -1;
+    if (match[1].length() + match[2].length() != 40) return -1;
+    return std::stoi(match[3]);
+}
+
+const std::regex kTimeLine(R"(Elapse +\d+ sec / Remain +\d+ sec)");
+
+// On a terminal of its own, as a person sees it: the block redrawn in place, the cursor hidden
+// while it runs and back afterwards.
+constexpr size_t kTerminalImageSize = 16384;
+
+// A transfer at 115200 bit/s takes about 1.5 s for the image: long enough to be seen mid-way.
+TEST(CliOnATerminal, DrawsTheLiveBlockInPlaceAndLeavesTheLastFrameAndTheCursor) {
+    ASSERT_TRUE(DeviceProgram::Takes("--line-rate"));
+    const struct {
+        const char* what;
+        std::vector<std::string> knobs;
+        int exitCode;
+        std::vector<std::string> finalScreen;  // empty: the successful update's, checked below
+    } cases[] = {
+        {"a whole update", {"--line-rate", "115200", "--verdict-delay", "300"}, 0, {}},
+        {"refused UPDATE",
+         {"--refuse-update"},
+         6,
+         // The window's last frame, then the result text on stderr under it.
+         {"Transferring Image File...", "Image File Transfer Fail", "Transfer Size 0 / 16384 Bytes",
+          "[" + std::string(40, '.') + "]   0%", "Elapse  0 sec / Remain  0 sec",
+          "Image File Transfer Fail"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        dir.Write("image.img", PatternBytes(kTerminalImageSize, 5));
+        DeviceProgram device;
+        ASSERT_TRUE(device.Start(dir.File("config"), "COM3", dir.File("received.img"), c.knobs,
+                                 dir.File("device.log")))
+            << ReadWholeFile(dir.File("device.log"));
+        TerminalChild cli;
+        ASSERT_TRUE(cli.Start({QUORVANE_CLI_PATH, "--port", "COM3", "image.img"},
+                              {{"XDG_CONFIG_HOME", dir.File("config")}, {"TERM", "xterm"}},
+                              dir.Path()));
+        if (c.exitCode == 0) {
+            const bool midway = cli.ReadUntil(
+                [](const Screen& screen) {
+                    const auto lines = screen.Lines();
+                    if (lines.size() != 5 || lines[0] != "Transferring Image File...") return false;
+                    const int percent = BarPercent(lines[2]);
+                    return percent >= 10 && percent <= 90;
+                },
+                kScreenTimeoutMs);
+            const Screen& screen = cli.GetScreen();
+            ASSERT_TRUE(midway) << Dump(screen);
+            const auto lines = screen.Lines();
+            std::smatch sent;
+            const std::regex sizeLine(R"(Transfer Size (\d+) / 16384 Bytes)");
+            ASSERT_TRUE(std::regex_match(lines[1], sent, sizeLine)) << Dump(screen);
+            EXPECT_GT(std::stoul(sent[1]), 0u);
+            EXPECT_LT(std::stoul(sent[1]), kTerminalImageSize);
+            EXPECT_TRUE(std::regex_match(lines[3], kTimeLine)) << Dump(screen);
+            EXPECT_EQ(lines[4], "[ Cancel ]  Ctrl-C");
+            EXPECT_FALSE(screen.CursorVisible());
+        }
+        EXPECT_EQ(cli.Wait(kJobTimeoutMs), c.exitCode);
+        const Screen& screen = cli.GetScreen();
+        EXPECT_TRUE(screen.CursorVisible()) << "the cursor is hidden after the program ended";
+        EXPECT_TRUE(screen.Unknown().empty()) << screen.Unknown().front();
+        if (!c.finalScreen.empty()) {
+            EXPECT_EQ(screen.Lines(), c.finalScreen) << Dump(screen);
+            continue;
+        }
+        // Redrawn in place: only the last frame is on the screen, without the button, since
+        // the program has ended.
+        const auto lines = screen.Lines();
+        ASSERT_EQ(lines.size(), 4u) << Dump(screen);
+        EXPECT_TRUE(lines[0] == "Updating Image File..." || lines[0] == "Update End") << lines[0];
+        EXPECT_EQ(lines[1], "Transfer Size 16384 / 16384 Bytes");
+        EXPECT_EQ(lines[2], "[" + std::string(40, '#') + "] 100%");
+        EXPECT_TRUE(std::regex_match(lines[3], kTimeLine)) << lines[3];
+        EXPECT_TRUE(lines[3].ends_with("Remain  0 sec")) << lines[3];
+        // It was drawn many times over, not once at the end.
+        EXPECT_GT(cli.Transcript().find_last_of('%'), cli.Transcript().find('%'));
+    }
 }
 
 }  // namespace

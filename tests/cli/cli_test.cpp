@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "json_lines.h"
 #include "pty.h"
 #include "temp_dir.h"
 
@@ -105,6 +107,10 @@ TEST_F(CliTest, BadUsageExitsWithoutTouchingPortOrFiles) {
         {"options but no image", {"--port", "COM1"}},
         {"two images", {"image.img", "image.img"}},
         {"empty image path", {""}},
+        {"port list with an image", {"--list-ports", "image.img"}},
+        {"port list with a port", {"--list-ports", "--port", "COM1"}},
+        {"port list with an identity", {"--list-ports", "--expect-identity", "NEC61110"}},
+        {"JSON but no image", {"--json"}},
     };
     const std::set<std::string> workBefore = Listing(work_.Path());
     const std::set<std::string> configBefore = Listing(config_.Path());
@@ -122,14 +128,35 @@ TEST_F(CliTest, BadUsageExitsWithoutTouchingPortOrFiles) {
     EXPECT_EQ(ReadWholeFile(image_), PatternBytes(4000, 7));
 }
 
-TEST_F(CliTest, HelpGoesToStdoutAndSucceeds) {
-    for (const char* flag : {"--help", "-h"}) {
-        SCOPED_TRACE(flag);
-        const Run run = RunCli({flag});
+TEST_F(CliTest, HelpAndVersionGoToStdoutAndSucceed) {
+    const struct {
+        std::vector<std::string> args;
+        const char* out;
+    } cases[] = {
+        {{"--help"}, "usage: quorvane-cli"},
+        {{"-h"}, "usage: quorvane-cli"},
+        // Asking wins over running: nothing is opened.
+        {{"image.img", "--help"}, "usage: quorvane-cli"},
+        {{"--version"}, "quorvane-cli " QUORVANE_VERSION "\n"},
+        {{"image.img", "--version"}, "quorvane-cli " QUORVANE_VERSION "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const Run run = RunCli(c.args);
         EXPECT_EQ(run.exitCode, 0);
-        EXPECT_TRUE(Contains(run.out, "usage: quorvane-cli")) << run.out;
+        if (std::string(c.out).ends_with("\n")) {
+            EXPECT_EQ(run.out, c.out);
+        } else {
+            EXPECT_TRUE(Contains(run.out, c.out)) << run.out;
+        }
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(device_.ReadFor(0), "");
+    }
+    // The help names every option it takes.
+    const Run help = RunCli({"--help"});
+    for (const char* option : {"--port", "--expect-identity", "--json", "--list-ports", "--version",
+                               "--help", "Ctrl-C"}) {
+        EXPECT_TRUE(Contains(help.out, option)) << option;
     }
 }
 
@@ -142,8 +169,8 @@ TEST_F(CliTest, FailedJobsReportResultAndRemedy) {
     fs::create_symlink("/nonexistent/ttyUSB9", config_.Path() + "/quorvane/ports/COM2");
 
     // The stage lines stop at the phase that failed.
-    const char* kImageStages = "Checking Image File...\n";
-    const char* kPortStages = "Checking Image File...\nConnecting to Target...\n";
+    const char* kImageStages = "stage: Checking Image File...\n";
+    const char* kPortStages = "stage: Checking Image File...\nstage: Connecting to Target...\n";
     const struct {
         const char* what;
         std::vector<std::string> args;
@@ -201,7 +228,7 @@ TEST_F(CliTest, FailedJobsReportResultAndRemedy) {
         EXPECT_EQ(run.exitCode, c.exitCode);
         EXPECT_TRUE(Contains(run.err, std::string(c.resultText) + "\n")) << run.err;
         EXPECT_TRUE(Contains(run.err, c.remedy)) << run.err;
-        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.out, std::string(c.out) + "result: " + c.resultText + "\n");
     }
 }
 
@@ -228,7 +255,124 @@ TEST_F(CliTest, InterruptCancelsAJobThatWaitsForTheDevice) {
     EXPECT_EQ(child.Wait(kRunTimeoutMs), 1);
     const std::string err = ReadWholeFile(output_.File("stderr"));
     EXPECT_TRUE(Contains(err, "cancelled")) << err;
-    EXPECT_TRUE(Contains(ReadWholeFile(output_.File("stdout")), "Connecting to Target..."));
+    EXPECT_TRUE(
+        Contains(ReadWholeFile(output_.File("stdout")), "stage: Connecting to Target...\n"));
+}
+
+// A script reads the same failures as JSON: the stages it passed and the result with its remedy.
+TEST_F(CliTest, JsonLogOfAFailedJobParses) {
+    work_.Write("not-a-tty", "plain file");
+    const Run run = RunCli({"--json", "--port", "./not-a-tty", "image.img"});
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_TRUE(Contains(run.err, "Serial Port I/O Error\n")) << run.err;
+    const JsonLines parsed = ParseJsonLines(run.out, output_.Path());
+    ASSERT_TRUE(parsed.ok) << parsed.error << run.out;
+    const std::vector<std::string> expected = {
+        R"({"device":"./not-a-tty","event":"start","image":"image.img","port":"./not-a-tty"})",
+        R"({"event":"stage","stage":1,"text":"Checking Image File..."})",
+        R"({"event":"stage","stage":2,"text":"Connecting to Target..."})",
+        R"({"code":3,"detail":"quorvane-cli: ./not-a-tty is not a serial port.","event":"result",)"
+        R"("text":"Serial Port I/O Error"})",
+    };
+    EXPECT_EQ(parsed.canonical, expected);
+}
+
+// Every COMn with what it opens and whether an update could use it; the link targets are the
+// user's own and may hold any byte.
+TEST_F(CliTest, ListPortsSaysWhatEachNameOpensAndWhetherItCanBeUsed) {
+    const std::string ports = config_.Path() + "/quorvane/ports/";
+    work_.Write("not-a-tty", "plain file");
+    fs::create_symlink("/nonexistent/ttyUSB9", ports + "COM2");
+    fs::create_symlink(work_.File("not-a-tty"), ports + "COM3");
+    PtyPeer held;
+    ASSERT_TRUE(held.Ok());
+    fs::create_symlink(held.SlavePath(), ports + "COM4");
+    const int holder = open(held.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+    const std::string oddTarget = "/nonexistent/\"q\"\n\xff";
+    fs::create_symlink(oddTarget, ports + "COM5");
+    // Root opens anything, so a port it may not open can only be shown to another user.
+    PtyPeer forbidden;
+    const bool asRoot = geteuid() == 0;
+    if (!asRoot) {
+        ASSERT_TRUE(forbidden.Ok());
+        ASSERT_EQ(chmod(forbidden.SlavePath().c_str(), 0), 0);
+        fs::create_symlink(forbidden.SlavePath(), ports + "COM6");
+    }
+    const std::set<std::string> before = Listing(config_.Path());
+
+    const Run plain = RunCli({"--list-ports"});
+    const Run json = RunCli({"--list-ports", "--json"});
+    close(holder);
+    EXPECT_EQ(plain.exitCode, 0);
+    EXPECT_EQ(plain.err, "");
+    EXPECT_EQ(json.exitCode, 0);
+    EXPECT_EQ(json.err, "");
+    // Looking opened and closed the ports, and wrote nothing to them.
+    EXPECT_EQ(device_.ReadFor(0), "");
+    EXPECT_EQ(held.ReadFor(0), "");
+    EXPECT_EQ(Listing(config_.Path()), before);
+
+    struct Row {
+        const char* name;
+        std::string opens;
+        const char* state;
+    };
+    std::vector<Row> rows = {
+        {"COM1", ports + "COM1 -> " + device_.SlavePath(), "usable"},
+        {"COM2", ports + "COM2 -> /nonexistent/ttyUSB9", "does not exist"},
+        {"COM3", ports + "COM3 -> " + work_.File("not-a-tty"), "not a terminal"},
+        {"COM4", ports + "COM4 -> " + held.SlavePath(), "held by another program"},
+        // A control character in a link target is not sent to the terminal.
+        {"COM5", ports + "COM5 -> /nonexistent/\"q\"?\xff", "does not exist"},
+    };
+    if (!asRoot) {
+        rows.push_back({"COM6", ports + "COM6 -> " + forbidden.SlavePath(),
+                        "permission denied (dialout group)"});
+    }
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = plain.out.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        lines.push_back(plain.out.substr(start, end - start));
+    }
+    ASSERT_EQ(lines.size(), 13u) << plain.out;
+    EXPECT_TRUE(lines[0].starts_with("port   resolves to")) << lines[0];
+    for (size_t i = 0; i < 12; ++i) {
+        EXPECT_TRUE(lines[i + 1].starts_with(std::string("COM") + std::to_string(i + 1) + " "))
+            << lines[i + 1];
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string& line = lines[std::stoul(row.name + 3)];
+        EXPECT_TRUE(Contains(line, " " + row.opens + " ")) << line;
+        EXPECT_TRUE(line.ends_with("  " + std::string(row.state))) << line;
+    }
+    // The columns line up: every state starts in the same column.
+    const size_t stateColumn = lines[0].find("state");
+    EXPECT_EQ(lines[1].find("usable"), stateColumn) << lines[1];
+    EXPECT_EQ(lines[2].find("does not exist"), stateColumn) << lines[2];
+
+    const JsonLines parsed = ParseJsonLines(json.out, output_.Path());
+    ASSERT_TRUE(parsed.ok) << parsed.error << json.out;
+    ASSERT_EQ(parsed.canonical.size(), 12u);
+    EXPECT_EQ(parsed.canonical[0], R"({"alias":true,"device":")" + ports +
+                                       R"(COM1","event":"port",)" +
+                                       R"("name":"COM1","state":"usable","target":")" +
+                                       device_.SlavePath() + R"(","text":"usable"})");
+    EXPECT_EQ(parsed.canonical[3], R"({"alias":true,"device":")" + ports +
+                                       R"(COM4","event":"port",)" +
+                                       R"("name":"COM4","state":"busy","target":")" +
+                                       held.SlavePath() + R"(","text":"held by another program"})");
+    // The broken byte arrives as U+FFFD, everything else as it was.
+    EXPECT_EQ(parsed.canonical[4],
+              R"({"alias":true,"device":")" + ports + R"(COM5","event":"port",)" +
+                  R"("name":"COM5","state":"missing",)" +
+                  R"("target":"/nonexistent/\"q\"\n\ufffd",)" + R"("text":"does not exist"})");
+    if (!asRoot) {
+        EXPECT_TRUE(Contains(parsed.canonical[5], R"("state":"permission-denied")"))
+            << parsed.canonical[5];
+    }
 }
 
 }  // namespace

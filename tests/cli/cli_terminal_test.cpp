@@ -1,0 +1,165 @@
+// quorvane-cli on a terminal of its own with Ctrl-C typed into that terminal, against a device
+// that stops listening mid-transfer.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform.h"
+#include "temp_dir.h"
+#include "terminal_child.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kScreenTimeoutMs = 20000;
+constexpr uint32_t kJobTimeoutMs = 60000;
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string Dump(const Screen& screen) {
+    return "--- screen ---\n" + screen.Text() + "--------------";
+}
+
+// A device that wakes, identifies itself and takes UPDATE, then stops taking anything in: the
+// line's output is held (as a device would by flow control), so the job's first block hangs in
+// its write, and a Cancel is seen only once that write gives up and the CANs have gone out.
+class StalledDevice {
+  public:
+    StalledDevice() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+        slavePath_ = ptsname(master_);
+        // Held open so the line never hangs up, and used to hold its output.
+        slave_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios mode{};
+        if (slave_ < 0 || tcgetattr(slave_, &mode) != 0) return;
+        cfmakeraw(&mode);
+        tcsetattr(slave_, TCSANOW, &mode);
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    }
+    ~StalledDevice() {
+        if (slave_ >= 0) {
+            tcflow(slave_, TCOON);
+            close(slave_);
+        }
+        if (master_ >= 0) close(master_);
+    }
+    bool Ok() const { return slave_ >= 0; }
+    const std::string& SlavePath() const { return slavePath_; }
+
+    // Answers the console up to the transfer; false when the host did not ask as expected.
+    bool ServeUntilTheTransfer(uint32_t timeoutMs) {
+        const struct {
+            const char* awaited;
+            const char* reply;
+        } dialogue[] = {
+            {"\x1b", "\r\n>"},
+            {"IDENT\r\n", "IDENT\r\nQRV-0001\r\n>"},
+            {"VER\r\n", "VER\r\nVer01.02 build 7\r\n>"},
+            {"UPDATE 2000\r\n", "UPDATE 2000\r\nReady for XMODEM\r\n"},
+        };
+        for (const auto& step : dialogue) {
+            if (!Await(step.awaited, timeoutMs)) return false;
+            const std::string reply = step.reply;
+            if (write(master_, reply.data(), reply.size()) != ssize_t(reply.size())) return false;
+        }
+        // From here on nothing the host writes gets through.
+        if (tcflow(slave_, TCOOFF) != 0) return false;
+        return write(master_, "C", 1) == 1;
+    }
+
+  private:
+    bool Await(const std::string& needle, uint32_t timeoutMs) {
+        const Deadline deadline = Deadline::After(timeoutMs);
+        while (!Contains(seen_, needle)) {
+            pollfd wait{master_, POLLIN, 0};
+            if (deadline.Expired() || poll(&wait, 1, int(deadline.RemainingMs())) < 0) {
+                return false;
+            }
+            char chunk[256];
+            const ssize_t n = read(master_, chunk, sizeof chunk);
+            if (n > 0) seen_.append(chunk, size_t(n));
+        }
+        seen_.erase(0, seen_.find(needle) + needle.size());
+        return true;
+    }
+
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slavePath_;
+    std::string seen_;
+};
+
+// Ctrl-C once asks the job to stop; pressed again while the job still waits for the device, it
+// says so; a third press quits at once with 130. Either way the terminal is left as it was.
+TEST(CliOnATerminal, RepeatedCtrlCSaysWhatTheJobWaitsForAndAThirdQuits) {
+    const struct {
+        int presses;
+        int exitCode;
+        const char* lastWords;
+    } cases[] = {
+        {2, 1, "quorvane-cli: cancelled"},
+        {3, 130, "quorvane-cli: quit before the job ended"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.presses);
+        TempDir dir;
+        dir.Write("image.img", PatternBytes(8192, 9));
+        StalledDevice device;
+        ASSERT_TRUE(device.Ok());
+        fs::create_directories(dir.File("config/quorvane/ports"));
+        fs::create_symlink(device.SlavePath(), dir.File("config/quorvane/ports/COM1"));
+        TerminalChild cli;
+        ASSERT_TRUE(cli.Start({QUORVANE_CLI_PATH, "image.img"},
+                              {{"XDG_CONFIG_HOME", dir.File("config")}, {"TERM", "xterm"}},
+                              dir.Path()));
+        ASSERT_TRUE(device.ServeUntilTheTransfer(kScreenTimeoutMs)) << Dump(cli.GetScreen());
+        // The first block is built (and counted), and its write hangs.
+        const auto showing = [](const std::string& text) {
+            return [text](const Screen& screen) { return Contains(screen.Text(), text); };
+        };
+        ASSERT_TRUE(cli.ReadUntil(showing("Transfer Size 1024 / 8192 Bytes"), kScreenTimeoutMs))
+            << Dump(cli.GetScreen());
+        ASSERT_TRUE(cli.Type("\x03"));
+        ASSERT_TRUE(cli.ReadUntil(showing("[ Cancel ]  Cancelling..."), kScreenTimeoutMs))
+            << Dump(cli.GetScreen());
+        ASSERT_TRUE(cli.Type("\x03"));
+        ASSERT_TRUE(cli.ReadUntil(
+            showing("[ Cancel ]  Cancelling: waiting for the device (Ctrl-C again quits without "
+                    "waiting)"),
+            kScreenTimeoutMs))
+            << Dump(cli.GetScreen());
+        if (c.presses == 3) {
+            ASSERT_TRUE(cli.Type("\x03"));
+        }
+        EXPECT_EQ(cli.Wait(kJobTimeoutMs), c.exitCode) << Dump(cli.GetScreen());
+        const Screen& screen = cli.GetScreen();
+        EXPECT_TRUE(screen.CursorVisible());
+        EXPECT_TRUE(Contains(screen.Text(), c.lastWords)) << Dump(screen);
+        // The last frame stays, without the button; the block was not drawn twice.
+        EXPECT_EQ(screen.Lines().front(), "Transferring Image File...") << Dump(screen);
+        EXPECT_FALSE(Contains(screen.Text(), "[ Cancel ]")) << Dump(screen);
+        // The port and the image are free for the next program, also after quitting at once.
+        for (const std::string& path : {device.SlavePath(), dir.File("image.img")}) {
+            const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            ASSERT_GE(fd, 0) << path;
+            EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << path << " is still locked";
+            close(fd);
+        }
+    }
+}
+
+}  // namespace

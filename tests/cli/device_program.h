@@ -1,0 +1,25 @@
+// quorvane-target as a child: the simulated device on a pseudo-terminal, reached through the
+// COMn alias it makes in a private config folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+class DeviceProgram {
+  public:
+    // Starts the device with `knobs`, linked as `port` under `configHome`, writing what it
+    // receives to `received`; waits until it serves. Unthrottled unless `knobs` set a rate.
+    bool Start(const std::string& configHome, const std::string& port, const std::string& received,
+               std::vector<std::string> knobs, const std::string& logPath);
+    // Its exit code, or -1 when it is still running after `timeoutMs`.
+    int Wait(uint32_t timeoutMs) { return child_.Wait(timeoutMs); }
+    bool Signal(int signal) const { return child_.Signal(signal); }
+
+    // Whether this build of the device takes `flag` (its --help names it).
+    static bool Takes(const std::string& flag);
+
+  private:
+    Child child_;
+};
