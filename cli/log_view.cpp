@@ -147,3 +147,7 @@ void JsonLogView::Finish(uint32_t exitCode, std::string_view detail) {
     line += "}\n";
     out_.Write(line);
 }
+
+void JsonLogView::Abandon() {
+    out_.Write("{\"event\":\"quit\"}\n");
+}

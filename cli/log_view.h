@@ -71,7 +71,7 @@ class PlainLogView final : public LogView {
 // {"event":"start","image":"x.img","port":"COM1","device":"/dev/ttyS0"}
 // {"event":"stage","stage":2,"text":"Connecting to Target..."}
 // {"event":"progress","sent":1024,"size":262144,"elapsed":1,"remaining":30}   (seconds)
-// {"event":"cancel","presses":1}
+// {"event":"cancel","presses":1,"text":"Cancelling..."}
 // {"event":"result","code":6,"text":"Image File Transfer Fail","detail":"..."}
 class JsonLogView final : public LogView {
   public:
@@ -80,6 +80,8 @@ class JsonLogView final : public LogView {
     void Start(std::string_view image, std::string_view port, std::string_view device);
     void CancelPressed(int presses, std::string_view notice) override;
     void Finish(uint32_t exitCode, std::string_view detail) override;
+    // {"event":"quit"}: the program ends before the job, with no result to report.
+    void Abandon() override;
 
   private:
     void WriteStage(int32_t stage, std::string_view text) override;

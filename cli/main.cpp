@@ -274,7 +274,7 @@ int RunJob(const Options& options) {
     if (screen != nullptr) ArmCursorRestore(STDOUT_FILENO);
     view->Begin();
     if (!started) {
-        view->Finish(kStillActive, "cannot start the worker thread");
+        view->Finish(kExitNoThread, "cannot start the worker thread");
         DisarmCursorRestore();
         WriteErr("quorvane-cli: cannot start the worker thread\n");
         return kExitNoThread;
