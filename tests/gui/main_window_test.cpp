@@ -1,0 +1,152 @@
+// The main window's handlers: "Start" with an empty name, the "..." browser, the About entry and
+// its command ids, and the keys that end the window.
+
+#include <gtest/gtest.h>
+#include <QAction>
+#include <QComboBox>
+#include <QDialog>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QTest>
+
+#include <string>
+
+#include "gui_support.h"
+#include "ui/main_dialog.h"
+#include "update_job.h"
+
+namespace {
+
+class MainWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(main.Create());
+        app.m_pMainWnd = &main;
+        main.Window()->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(main.Window()));
+    }
+    void TearDown() override { app.m_pMainWnd = nullptr; }
+
+    QLineEdit* FileBox() { return qobject_cast<QLineEdit*>(main.GetDlgItem(kIdcFileName)); }
+    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(main.GetDlgItem(id)); }
+    QWidget* Focus() { return main.Window()->focusWidget(); }
+
+    CWinApp app;
+    CMainDialog main;
+    TestSeam seam;
+};
+
+TEST_F(MainWindow, StartWithAnEmptyNameOnlyShowsTheMessageBox) {
+    ModalScript script;  // no window may open
+    updateJob.imagePath = nullptr;
+    // Enter in the file box presses the default button, "Start".
+    QTest::keyClick(FileBox(), Qt::Key_Return);
+
+    ASSERT_EQ(seam.messages.size(), 1u);
+    EXPECT_EQ(seam.messages[0].text, "File name can not be empty!");
+    EXPECT_EQ(seam.messages[0].caption, "Error");
+    EXPECT_EQ(seam.messages[0].type, kMbOk | kMbIconExclamation);
+    EXPECT_EQ(seam.messages[0].owner, main.Window());
+    EXPECT_TRUE(script.Opened().empty());
+    EXPECT_EQ(updateJob.imagePath, nullptr);
+    EXPECT_TRUE(main.Window()->isVisible()) << "the main window stays";
+}
+
+TEST_F(MainWindow, BrowseAsksForAnExistingImageAndPutsTheChoiceInTheFileBox) {
+    FileBox()->setText("old name.img");
+    seam.fileAnswers = {std::string("/images/chosen one.img"), std::nullopt};
+
+    struct Case {
+        const char* boxBefore;
+        const char* boxAfter;
+    } const kCases[] = {
+        {"old name.img", "/images/chosen one.img"},            // OK: the full path
+        {"/images/chosen one.img", "/images/chosen one.img"},  // Cancel: unchanged
+    };
+    for (const Case& c : kCases) {
+        Button(kIdOk)->setFocus();
+        Button(kIdcBrowse)->click();
+        EXPECT_EQ(Utf8(FileBox()->text()), c.boxAfter);
+        EXPECT_EQ(Focus(), FileBox()) << "the focus goes back to the file box";
+        ASSERT_FALSE(seam.fileRequests.empty());
+        const TestSeam::FileRequest& asked = seam.fileRequests.back();
+        EXPECT_EQ(asked.initialName, c.boxBefore);
+        EXPECT_EQ(asked.defaultExtension, nullptr);
+        EXPECT_EQ(asked.flags, 0x1005u);
+        EXPECT_EQ(asked.filter, "Image File(*.img)|*.img|(All Files(*.*)|*.*||");
+        EXPECT_EQ(asked.owner, main.Window());
+    }
+    EXPECT_EQ(seam.fileRequests.size(), 2u);
+}
+
+TEST_F(MainWindow, SystemCommands16To31OpenTheAboutBoxAndOthersDoNot) {
+    struct Case {
+        uint32_t command;
+        bool opensAbout;
+        Qt::Key closeKey;
+    } const kCases[] = {
+        {16, true, Qt::Key_Return},   {31, true, Qt::Key_Escape},    {32, false, Qt::Key_unknown},
+        {15, false, Qt::Key_unknown}, {0x0019, true, Qt::Key_Enter},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.command);
+        ModalScript script;
+        int closedWith = 0;
+        if (c.opensAbout) {
+            script.Then(kIddAbout, [&](CDialog& about) {
+                EXPECT_EQ(about.Window()->parentWidget(), main.Window()) << "owned by the main";
+                EXPECT_EQ(about.Window()->focusWidget(), about.GetDlgItem(kIdOk));
+                QTest::keyClick(about.Window()->focusWidget(), c.closeKey);
+                closedWith = about.Window()->result();
+                EXPECT_FALSE(about.Window()->isVisible());
+            });
+        }
+        main.OnSysCommand(c.command, 0);
+        EXPECT_EQ(script.Opened().size(), c.opensAbout ? 1u : 0u);
+        if (c.opensAbout) {
+            EXPECT_EQ(closedWith, c.closeKey == Qt::Key_Escape ? IDCANCEL : IDOK);
+        }
+    }
+}
+
+TEST_F(MainWindow, ContextMenuCarriesTheAboutEntryWithCommand16) {
+    QMenu menu;
+    main.PopulateSystemMenu(menu);
+    const QList<QAction*> actions = menu.actions();
+    ASSERT_EQ(actions.size(), 2);
+    EXPECT_TRUE(actions[0]->isSeparator());
+    EXPECT_EQ(Utf8(actions[1]->text()), "&About Tarnelo");
+    EXPECT_EQ(actions[1]->data().toUInt(), 16u);
+
+    ModalScript script;
+    script.Then(kIddAbout, [](CDialog& about) { about.EndDialog(IDOK); });
+    actions[1]->trigger();
+    EXPECT_EQ(script.Opened(), std::vector<uint32_t>{kIddAbout});
+}
+
+TEST(MainWindowModal, EscAndTheCloseBoxEndTheWindowWithCancel) {
+    const struct {
+        const char* how;
+        std::function<void(CDialog&)> close;
+    } kCases[] = {
+        {"Esc", [](CDialog& d) { QTest::keyClick(d.Window()->focusWidget(), Qt::Key_Escape); }},
+        {"close box", [](CDialog& d) { d.Window()->close(); }},
+        {"End", [](CDialog& d) { qobject_cast<QPushButton*>(d.GetDlgItem(kIdCancel))->click(); }},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.how);
+        CWinApp app;
+        CMainDialog main;
+        app.m_pMainWnd = &main;
+        ModalScript script;
+        script.Then(kIddMain, [&](CDialog& d) {
+            EXPECT_EQ(d.Window()->focusWidget(), d.GetDlgItem(kIdOk)) << "Start has the focus";
+            c.close(d);
+        });
+        EXPECT_EQ(main.DoModal(), IDCANCEL);
+        EXPECT_EQ(main.Window(), nullptr) << "the window is gone once DoModal returns";
+    }
+}
+
+}  // namespace
