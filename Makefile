@@ -34,7 +34,11 @@ fuzz: deps
 	cmake --build --preset fuzz
 	./scripts/fuzz $(FUZZ_SECONDS)
 
-demo: build
+# Only what the demo runs: the terminal front end and the simulated device, and the desktop
+# program when there is a display to show it on.
+demo: deps
+	cmake --preset default
+	cmake --build --preset default --target quorvane-cli quorvane-target $(if $(DISPLAY),quorvane)
 	./scripts/demo
 
 format:
