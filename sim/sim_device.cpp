@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -40,6 +42,7 @@ constexpr Ms kDrainPoll{10};
 constexpr Ms kDrainLimit{5000};  // a host that never reads the verdict does not keep us forever
 constexpr size_t kMaxLine = 256;
 constexpr size_t kReadChunk = 4096;
+constexpr Clock::duration kPaceBurst = Ms(5);  // a UART FIFO's worth: late wake-ups cost nothing
 
 std::string SystemText(const char* what, int error) {
     return std::string(what) + ": " + std::error_code(error, std::generic_category()).message();
@@ -97,12 +100,69 @@ bool LinkPointsAt(const std::string& link, const std::string& target) {
     return n >= 0 && std::string(buffer.data(), size_t(n)) == target;
 }
 
+// splitmix64: small, fast and the same on every standard library, so a seed means the same run
+// everywhere (the <random> distributions are not specified bit for bit).
+class Random {
+  public:
+    explicit Random(uint64_t seed) : state_(seed) {}
+    uint64_t Next() {
+        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    // True with probability `p`, judged on the draw's top 53 bits (1 always hits, 0 never).
+    static bool Hits(uint64_t draw, double p) { return double(draw >> 11) * 0x1.0p-53 < p; }
+
+  private:
+    uint64_t state_;
+};
+
+// One direction of the line at a fixed byte rate, as a token bucket on the monotonic clock:
+// `due_` is when everything let through so far would have finished on the wire. A burst of
+// kPaceBurst may pass at once, so a loop that wakes a little late loses no throughput, while the
+// long-run rate never exceeds the line's.
+class Pacer {
+  public:
+    // Ten bits a byte: start, eight data bits, stop. 0 bits per second: unlimited.
+    explicit Pacer(uint32_t bitsPerSecond) {
+        if (bitsPerSecond == 0) return;
+        // Rounded up: the line is never faster than asked.
+        perByte_ = std::chrono::nanoseconds((10'000'000'000ll + bitsPerSecond - 1) / bitsPerSecond);
+        burst_ = std::max<Clock::duration>(perByte_, kPaceBurst);
+    }
+    bool Unlimited() const { return perByte_.count() == 0; }
+    // How many bytes may pass now.
+    size_t Allowance(Clock::time_point now) const {
+        if (Unlimited()) return SIZE_MAX;
+        const Clock::duration slack = now + burst_ - std::max(due_, now);
+        return slack.count() > 0 ? size_t(slack / perByte_) : 0;
+    }
+    void Spend(size_t bytes, Clock::time_point now) {
+        if (Unlimited()) return;
+        due_ = std::max(due_, now) + perByte_ * int64_t(bytes);
+    }
+    // When the next byte may pass.
+    Clock::time_point NextAt() const { return due_ - burst_ + perByte_; }
+
+  private:
+    Clock::duration perByte_{0};
+    Clock::duration burst_{0};
+    Clock::time_point due_{};
+};
+
 }  // namespace
 
 // The device thread and the results it publishes. Everything above `mutex` is fixed before the
 // thread starts; the device state below the results is touched by the device thread only.
 struct Device::Runner {
-    explicit Runner(const DeviceConfig& deviceConfig) : config(deviceConfig) {}
+    explicit Runner(const DeviceConfig& deviceConfig)
+        : config(deviceConfig),
+          inPace(deviceConfig.lineRateBps),
+          outPace(deviceConfig.lineRateBps),
+          inNoise(deviceConfig.seed),
+          outNoise(deviceConfig.seed ^ 0x6F75742D6C696E65ull),
+          garbage(deviceConfig.seed ^ 0x67617262616765ull) {}
 
     const DeviceConfig config;
     int master = -1;
@@ -119,6 +179,10 @@ struct Device::Runner {
     int updates = 0;
     int blocks = 0;
     bool finished = false;
+    std::atomic<uint64_t> corruptedIn{0};
+    std::atomic<uint64_t> corruptedOut{0};
+    std::atomic<uint64_t> droppedIn{0};
+    std::atomic<uint64_t> droppedOut{0};
 
     enum class Mode { Boot, Busy, Console, Receive, Purge, Stalled, Writing, Draining, Done };
     Mode mode = Mode::Boot;
@@ -126,6 +190,11 @@ struct Device::Runner {
     Clock::time_point timer;
     std::string out;
     bool lineGone = false;
+    Pacer inPace;
+    Pacer outPace;
+    Random inNoise;
+    Random outNoise;
+    Random garbage;
 
     std::string bannerLeft;
     Clock::time_point bootSilentEnd;
@@ -148,16 +217,35 @@ struct Device::Runner {
     bool nakDone = false;
     int eotNaks = 0;
     bool imageOk = false;
+    int garbageAt = 0;  // the block whose ACK the garbage burst follows
+    bool garbageSent = false;
 
     Clock::time_point drainUntil;
     int quietChecks = 0;
+    bool vanishing = false;  // the drain ends with the line closed, not just the thread
 
     void Run();
     void FireTimers();
     void ReadChunk();
     void Flush();
-    void Send(const std::string& bytes) { out += bytes; }
-    void Send(uint8_t byte) { out.push_back(char(byte)); }
+    // Bytes on the wire while the receiver runs meet the line noise; the console's only when
+    // asked for.
+    bool Noisy() const {
+        return config.noiseEverywhere || mode == Mode::Receive || mode == Mode::Purge ||
+               mode == Mode::Stalled;
+    }
+    bool Disturb(Random& random, double corrupt, std::atomic<uint64_t>& corrupted,
+                 std::atomic<uint64_t>& dropped, uint8_t* byte);
+    void Send(const std::string& bytes) {
+        for (const char c : bytes)
+            Send(uint8_t(c));
+    }
+    void Send(uint8_t byte) {
+        if (Noisy() && !Disturb(outNoise, config.noiseOut, corruptedOut, droppedOut, &byte)) {
+            return;
+        }
+        out.push_back(char(byte));
+    }
     void SetTimer(Clock::time_point when) {
         timer = when;
         timerSet = true;
@@ -172,7 +260,9 @@ struct Device::Runner {
     void ConsoleByte(uint8_t byte);
     void Execute(const std::string& command);
 
-    void StartReceive();
+    void StartReceive(bool askNow);
+    uint8_t Ask() const { return crc ? uint8_t('C') : kNak; }
+    bool Waiting() const { return config.receiverOnly && !started; }
     void ReceiveByte(uint8_t byte, Clock::time_point now);
     void StalledByte(uint8_t byte);
     void PacketDone();
@@ -183,34 +273,60 @@ struct Device::Runner {
     void SendVerdict();
     void Abort(const std::string& reason);
     void EndUpdate();
+    void SendGarbage();
 
+    void StartDrain(bool thenVanish);
     void DrainTick(Clock::time_point now);
+    void VanishNow();
     void Finish(const std::string& reason);
     void LineFailed(const std::string& reason);
 };
 
 void Device::Runner::Run() {
     const Clock::time_point now = Clock::now();
-    bootSilentEnd = now + Ms(config.bootSilentMs);
-    nextBannerAt = now;
-    bannerLeft = config.banner;
-    mode = Mode::Boot;
-    SetTimer(now);
+    if (config.receiverOnly) {
+        StartReceive(true);
+    } else {
+        bootSilentEnd = now + Ms(config.bootSilentMs);
+        nextBannerAt = now;
+        bannerLeft = config.banner;
+        mode = Mode::Boot;
+        SetTimer(now);
+    }
 
     while (mode != Mode::Done) {
         FireTimers();
         if (mode == Mode::Done) break;
         if (!lineGone) Flush();
+        if (mode == Mode::Done) break;
 
+        // A paced direction that has used its allowance sleeps until the next byte is due,
+        // instead of polling for a line it may not touch yet.
+        const Clock::time_point now = Clock::now();
+        std::optional<Clock::time_point> wake;
+        if (timerSet) wake = timer;
+        auto wakeBy = [&wake](Clock::time_point when) {
+            if (!wake || when < *wake) wake = when;
+        };
+        // While busy the input stays in the line, so it reaches the console in one burst.
+        bool readable = mode != Mode::Busy;
+        if (readable && inPace.Allowance(now) == 0) {
+            readable = false;
+            wakeBy(inPace.NextAt());
+        }
+        bool writable = !out.empty();
+        if (writable && outPace.Allowance(now) == 0) {
+            writable = false;
+            wakeBy(outPace.NextAt());
+        }
         pollfd fds[2] = {};
         fds[0].fd = stopRead;
         fds[0].events = POLLIN;
         fds[1].fd = lineGone ? -1 : master;
-        // While busy the input stays in the line, so it reaches the console in one burst.
-        fds[1].events = short((mode == Mode::Busy ? 0 : POLLIN) | (out.empty() ? 0 : POLLOUT));
+        fds[1].events = short((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));
         int timeout = -1;
-        if (timerSet) {
-            const auto left = std::chrono::ceil<Ms>(timer - Clock::now()).count();
+        if (wake) {
+            const auto left = std::chrono::ceil<Ms>(*wake - now).count();
             timeout = int(std::clamp<decltype(left)>(left, 0, 60000));
         }
         if (poll(fds, 2, timeout) < 0) {
@@ -223,6 +339,7 @@ void Device::Runner::Run() {
         // the boot ended belongs to the console.
         FireTimers();
         if (mode == Mode::Done) break;
+        if (lineGone) continue;
         if ((fds[1].revents & POLLIN) != 0) {
             ReadChunk();
         } else if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -246,7 +363,7 @@ void Device::Runner::FireTimers() {
             case Mode::Receive:
                 packet.clear();
                 canSeen = false;
-                Retry(started ? kNak : (crc ? uint8_t('C') : kNak));
+                Retry(started ? kNak : Ask());
                 break;
             case Mode::Purge:
                 mode = Mode::Receive;
@@ -268,7 +385,7 @@ void Device::Runner::FireTimers() {
 
 void Device::Runner::ReadChunk() {
     uint8_t buffer[kReadChunk];
-    const ssize_t n = read(master, buffer, sizeof buffer);
+    const ssize_t n = read(master, buffer, std::min(sizeof buffer, inPace.Allowance(Clock::now())));
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN) return;
         LineFailed(SystemText("read", errno));
@@ -285,20 +402,23 @@ void Device::Runner::ReadChunk() {
         hostBytes.append(reinterpret_cast<const char*>(buffer), size_t(n));
     }
     const Clock::time_point now = Clock::now();
+    inPace.Spend(size_t(n), now);
     burstPrompted = false;
     for (ssize_t i = 0; i < n && mode != Mode::Done; ++i) {
+        uint8_t byte = buffer[i];
+        if (Noisy() && !Disturb(inNoise, config.noiseIn, corruptedIn, droppedIn, &byte)) continue;
         switch (mode) {
             case Mode::Console:
-                ConsoleByte(buffer[i]);
+                ConsoleByte(byte);
                 break;
             case Mode::Receive:
-                ReceiveByte(buffer[i], now);
+                ReceiveByte(byte, now);
                 break;
             case Mode::Purge:
                 SetTimer(now + kPurgeQuiet);
                 break;
             case Mode::Stalled:
-                StalledByte(buffer[i]);
+                StalledByte(byte);
                 break;
             case Mode::Boot:
             case Mode::Busy:
@@ -313,8 +433,12 @@ void Device::Runner::ReadChunk() {
 
 void Device::Runner::Flush() {
     while (!out.empty()) {
-        const ssize_t n = write(master, out.data(), out.size());
+        const Clock::time_point now = Clock::now();
+        const size_t allowed = std::min(out.size(), outPace.Allowance(now));
+        if (allowed == 0) return;  // the loop sleeps until the next byte is due
+        const ssize_t n = write(master, out.data(), allowed);
         if (n > 0) {
+            outPace.Spend(size_t(n), now);
             out.erase(0, size_t(n));
             continue;
         }
@@ -323,6 +447,25 @@ void Device::Runner::Flush() {
         LineFailed(SystemText("write", n < 0 ? errno : EIO));
         return;
     }
+}
+
+// One byte through one direction's noise: false when it is lost, else possibly one bit flipped.
+// Every byte takes two draws whatever happens to it, so the bytes hit depend only on the seed
+// and on how many bytes came before.
+bool Device::Runner::Disturb(Random& random, double corrupt, std::atomic<uint64_t>& corrupted,
+                             std::atomic<uint64_t>& dropped, uint8_t* byte) {
+    if (corrupt <= 0 && config.dropRate <= 0) return true;
+    const uint64_t loss = random.Next();
+    const uint64_t flip = random.Next();
+    if (Random::Hits(loss, config.dropRate)) {
+        dropped.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
+    if (Random::Hits(flip, corrupt)) {
+        *byte = uint8_t(*byte ^ (1u << (flip & 7)));
+        corrupted.fetch_add(1, std::memory_order_relaxed);
+    }
+    return true;
 }
 
 void Device::Runner::BootTick(Clock::time_point now) {
@@ -415,13 +558,13 @@ void Device::Runner::Execute(const std::string& command) {
         announcedSize = size;
         Send(lead + "Ready for XMODEM\r\n");
         Emit(EventKind::UpdateAnnounced, {}, size);
-        StartReceive();
+        StartReceive(true);
     } else {
         Send(lead + "?Unknown command\r\n>");
     }
 }
 
-void Device::Runner::StartReceive() {
+void Device::Runner::StartReceive(bool askNow) {
     crc = config.crcMode;
     blockSize = crc ? 1024 : 128;
     packetLength = 3 + blockSize + (crc ? 2 : 1);
@@ -434,12 +577,19 @@ void Device::Runner::StartReceive() {
     canSeen = false;
     nakDone = false;
     eotNaks = 0;
+    garbageSent = false;
+    const int announcedBlocks = int((uint64_t(announcedSize) + blockSize - 1) / blockSize);
+    garbageAt = config.receiverOnly ? 1 : std::max(1, (announcedBlocks + 1) / 2);
     {
         std::lock_guard lock(mutex);
         blocks = 0;
     }
     mode = Mode::Receive;
-    Send(crc ? uint8_t('C') : kNak);
+    if (config.vanishAfterBlocks == 0) {
+        StartDrain(true);
+        return;
+    }
+    if (askNow) Send(Ask());
     SetTimer(Clock::now() + kRetryGap);
 }
 
@@ -459,16 +609,28 @@ void Device::Runner::ReceiveByte(uint8_t byte, Clock::time_point now) {
         return;
     }
     canSeen = false;
-    if (byte == (crc ? kStx : kSoh)) {
+    // A plain receiver takes both block sizes, as XMODEM-1K senders mix them at the end of a
+    // file; the console's receiver expects the size it asked for.
+    const bool header =
+        config.receiverOnly ? byte == kSoh || byte == kStx : byte == (crc ? kStx : kSoh);
+    if (header) {
+        if (config.receiverOnly) {
+            blockSize = byte == kStx ? 1024 : 128;
+            packetLength = 3 + blockSize + (crc ? 2 : 1);
+        }
         started = true;
         packet.push_back(byte);
         return;
     }
     if (byte == kEot) {
+        if (Waiting()) {
+            Send(kAck);  // the repeat of an EOT whose ACK went astray: nothing to store
+            return;
+        }
         Eot();
         return;
     }
-    if (byte == kEsc) {
+    if (byte == kEsc && !config.receiverOnly) {
         // No sender puts ESC where a header belongs: someone wants the console back.
         Abort("the host asked for the console");
         if (mode == Mode::Console) ConsoleByte(byte);
@@ -520,6 +682,8 @@ void Device::Runner::PacketDone() {
         ++expected;
         retries = 0;
         Send(kAck);
+        if (config.garbageBurst > 0 && !garbageSent && accepted == garbageAt) SendGarbage();
+        if (config.vanishAfterBlocks == accepted) StartDrain(true);
         return;
     }
     if (accepted > 0 && number == uint8_t(expected - 1)) {
@@ -534,13 +698,16 @@ void Device::Runner::PacketDone() {
 }
 
 // Asks again (the start byte, or NAK), unless the sender has had its ten chances.
+// A plain receiver waits for its sender for as long as it takes.
 void Device::Runner::Retry(uint8_t ask) {
-    if (retries >= kMaxRetries) {
-        Send(std::string{char(kCan), char(kCan)});
-        Abort("gave up after " + std::to_string(kMaxRetries) + " retries");
-        return;
+    if (!Waiting()) {
+        if (retries >= kMaxRetries) {
+            Send(std::string{char(kCan), char(kCan)});
+            Abort("gave up after " + std::to_string(kMaxRetries) + " retries");
+            return;
+        }
+        ++retries;
     }
-    ++retries;
     Send(ask);
     SetTimer(Clock::now() + kRetryGap);
 }
@@ -573,12 +740,16 @@ void Device::Runner::Eot() {
 }
 
 void Device::Runner::Complete() {
-    // Only the last block may carry padding, and only SUB.
-    const bool covered = image.size() >= announcedSize;
-    imageOk = covered && image.size() - announcedSize < blockSize &&
-              std::all_of(image.begin() + (covered ? announcedSize : image.size()), image.end(),
-                          [](uint8_t byte) { return byte == kSub; });
-    if (covered) image.resize(announcedSize);
+    if (config.receiverOnly) {
+        imageOk = true;  // every block passed its check; what padding there is stays
+    } else {
+        // Only the last block may carry padding, and only SUB.
+        const bool covered = image.size() >= announcedSize;
+        imageOk = covered && image.size() - announcedSize < blockSize &&
+                  std::all_of(image.begin() + (covered ? announcedSize : image.size()), image.end(),
+                              [](uint8_t byte) { return byte == kSub; });
+        if (covered) image.resize(announcedSize);
+    }
     {
         std::lock_guard lock(mutex);
         received = image;
@@ -586,6 +757,10 @@ void Device::Runner::Complete() {
     }
     changed.notify_all();
     Emit(EventKind::TransferDone, {}, uint32_t(image.size()), imageOk, image);
+    if (config.receiverOnly) {
+        EndUpdate();
+        return;
+    }
     mode = Mode::Writing;
     SetTimer(Clock::now() + Ms(config.verdictDelayMs));
 }
@@ -612,11 +787,28 @@ void Device::Runner::Abort(const std::string& reason) {
 }
 
 void Device::Runner::EndUpdate() {
-    if (!config.once) {
+    if (config.once) {
+        StartDrain(false);
+    } else if (config.receiverOnly) {
+        StartReceive(false);  // a second's pause lets the last sender go before we ask again
+    } else {
         ToConsole();
-        return;
     }
+}
+
+// Noise itself: the random bytes go out as they are, untouched by the line noise.
+void Device::Runner::SendGarbage() {
+    garbageSent = true;
+    std::string burst(config.garbageBurst, '\0');
+    for (char& c : burst)
+        c = char(garbage.Next() >> 56);
+    out += burst;
+    Emit(EventKind::GarbageSent, burst);
+}
+
+void Device::Runner::StartDrain(bool thenVanish) {
     mode = Mode::Draining;
+    vanishing = thenVanish;
     quietChecks = 0;
     const Clock::time_point now = Clock::now();
     drainUntil = now + kDrainLimit;
@@ -630,17 +822,39 @@ void Device::Runner::DrainTick(Clock::time_point now) {
     if (lineGone || ioctl(slave, FIONREAD, &queued) != 0) queued = 0;
     if (out.empty() && queued == 0) {
         if (++quietChecks >= 2) {
-            Finish("one update served");
+            if (vanishing) {
+                VanishNow();
+            } else {
+                Finish("one update served");
+            }
             return;
         }
     } else {
         quietChecks = 0;
     }
     if (now >= drainUntil) {
-        Finish("one update served; the host did not read all of the reply");
+        if (vanishing) {
+            VanishNow();
+        } else {
+            Finish("one update served; the host did not read all of the reply");
+        }
         return;
     }
     SetTimer(now + kDrainPoll);
+}
+
+// Unplugged: both of our ends of the pty close, so the host's port hangs up.
+void Device::Runner::VanishNow() {
+    {
+        std::lock_guard lock(mutex);
+        CloseFd(master);
+        CloseFd(slave);
+    }
+    lineGone = true;
+    out.clear();
+    const std::string what = "vanished after " + std::to_string(accepted) + " blocks";
+    Emit(EventKind::Vanished, what);
+    Finish(what);
 }
 
 void Device::Runner::Finish(const std::string& reason) {
@@ -786,7 +1000,12 @@ bool Device::LinkAs(const std::string& comName, std::string* error) {
         *error = "not a port name (COM1 to COM255): \"" + comName + "\"";
         return false;
     }
-    if (!runner_ || runner_->master < 0) {
+    bool running = false;
+    if (runner_) {
+        std::lock_guard lock(runner_->mutex);  // the device closes its line when it vanishes
+        running = runner_->master >= 0;
+    }
+    if (!running) {
         *error = "the device is not running";
         return false;
     }
@@ -847,6 +1066,16 @@ bool Device::Finished() const {
     if (!runner_) return false;
     std::lock_guard lock(runner_->mutex);
     return runner_->finished;
+}
+
+NoiseCounts Device::Noise() const {
+    NoiseCounts counts;
+    if (!runner_) return counts;
+    counts.corruptedIn = runner_->corruptedIn.load(std::memory_order_relaxed);
+    counts.corruptedOut = runner_->corruptedOut.load(std::memory_order_relaxed);
+    counts.droppedIn = runner_->droppedIn.load(std::memory_order_relaxed);
+    counts.droppedOut = runner_->droppedOut.load(std::memory_order_relaxed);
+    return counts;
 }
 
 bool Device::WaitForUpdates(int n, uint32_t timeoutMs) const {

@@ -34,6 +34,38 @@
 // busyAfterBootMs, input is left unread in the line, so everything the host sent meanwhile is
 // handled in one burst.
 //
+// Transfer faults: cancelAfterBlocks answers the packet after N accepted blocks with CAN CAN;
+// stallAfterBlocks stops answering (only the host's CAN CAN still ends the transfer);
+// vanishAfterBlocks waits until the host has read the ACK of block N (at most 5 s), then closes
+// the line as an unplugged device would: the host's port hangs up and the device has finished
+// (N = 0: right after "Ready for XMODEM", before the first "C" or NAK). garbageBurst writes that
+// many random bytes once per transfer, right after the ACK of the block that completes half the
+// announced blocks (the first block in receiver-only mode, where no size is announced); the
+// burst itself is noise and meets no further noise on its way.
+//
+// Line noise: each byte the device sends is corrupted (one random bit flipped) with probability
+// noiseOut, each byte it receives with noiseIn; with dropRate a byte either way is lost instead.
+// Only bytes that pass while the receiver runs are touched, unless noiseEverywhere includes the
+// console. Everything is drawn from generators seeded with `seed`, one per direction, one draw
+// pair per byte touched, so a run with the same seed and the same bytes hits the same bytes.
+// HostBytes() keeps what the host wrote, before any noise. The receiver copes as a real one
+// does: a packet that fails its check gets NAK, a repeat of the last good one is acknowledged and
+// dropped, a lost byte leaves the packet short until a second of silence gets NAK.
+//
+// Line rate: with lineRateBps set, both directions are paced at lineRateBps / 10 bytes a second
+// (a byte takes ten bits on an 8N1 line), with at most 5 ms' worth in one burst: replies leave no
+// faster, and the host's bytes are taken from the pty no faster, so they back up there as they
+// would in front of a real UART. The device sleeps in poll until the next byte is due; it never
+// spins. 0 leaves the line as fast as the pty.
+//
+// Receiver-only mode: no console and no boot; the XMODEM receiver runs from the first byte,
+// asking with "C" or NAK at once and every second (without giving up) until a sender starts. It
+// takes 128-byte (SOH) and 1K (STX) packets alike, checked by CRC-16 after "C" and by sum after
+// NAK, and keeps the data exactly as received, padding included: without an announced size it
+// cannot tell padding from data. An EOT before the first packet is acknowledged and ignored (a
+// sender that missed our ACK of its last EOT sends it again). After each transfer, whichever way
+// it ended, the receiver asks again a second later, or the device stops when `once` is set.
+//
 // The host may open and close the port any number of times: the device holds a slave fd of its
 // own (never locked), so the line never hangs up between sessions. A pty keeps the exclusive flag
 // (TIOCEXCL) after the host closes, which would lock any later unprivileged session out; the
@@ -57,7 +89,9 @@ enum class EventKind {
     TransferDone,     // EOT acknowledged; size and image: what was received, ok: it checks out
     TransferAborted,  // text: why (host cancelled, receiver cancelled, gave up, ...)
     Verdict,          // text: the verdict line (or the raw verdict)
-    Finished,         // the device thread has stopped by itself (`once`, or the line failed)
+    GarbageSent,      // text: the random bytes of the garbage burst, as they went out
+    Vanished,         // the device closed its line on purpose (vanishAfterBlocks); Finished follows
+    Finished,         // the device thread has stopped by itself (`once`, vanished, line failed)
 };
 
 struct Event {
@@ -66,6 +100,14 @@ struct Event {
     uint32_t size = 0;
     bool ok = false;
     std::span<const uint8_t> image;  // valid only during the callback
+};
+
+// What the line noise did so far (bytes touched in each direction).
+struct NoiseCounts {
+    uint64_t corruptedIn = 0;
+    uint64_t corruptedOut = 0;
+    uint64_t droppedIn = 0;
+    uint64_t droppedOut = 0;
 };
 
 struct DeviceConfig {
@@ -86,8 +128,17 @@ struct DeviceConfig {
     int nakBlockOnce = -1;                     // NAK the k-th block (1-based) once
     int nakEotTimes = 0;                       // NAK the first n EOTs
     int stallAfterBlocks = -1;                 // after ACKing N blocks, never answer again
+    int vanishAfterBlocks = -1;                // after ACKing N blocks, close the line
     uint32_t verdictDelayMs = 0;               // between the EOT ACK and the verdict
     bool once = false;                         // stop after the first accepted UPDATE has ended
+    double noiseOut = 0;                       // chance that a byte sent is corrupted, 0 to 1
+    double noiseIn = 0;                        // chance that a byte received is corrupted
+    double dropRate = 0;                       // chance that a byte either way is lost
+    bool noiseEverywhere = false;              // noise on the console too, not only the receiver
+    uint32_t garbageBurst = 0;                 // random bytes sent once per transfer, mid-way
+    uint64_t seed = 1;                         // for the noise, the drops and the garbage
+    uint32_t lineRateBps = 0;                  // bit/s, both directions; 0: unthrottled
+    bool receiverOnly = false;                 // no console: a plain XMODEM receiver
     // Called on the device thread for every event; must not call Stop() or Vanish().
     std::function<void(const Event&)> onEvent;
 };
@@ -130,10 +181,12 @@ class Device {
     // Results (thread-safe snapshots):
     std::string HostBytes() const;          // every byte the host wrote, in order, since Start
     std::vector<uint8_t> Received() const;  // last completed transfer, cut to the announced size
+                                            // (receiver-only: every block as it came)
     uint32_t AnnouncedSize() const;         // size parsed from the last well-formed UPDATE
     int UpdatesCompleted() const;           // transfers that ended with EOT acknowledged
     int BlocksAccepted() const;             // blocks stored by the current or last transfer
     bool Finished() const;                  // the thread has stopped by itself
+    NoiseCounts Noise() const;              // bytes the line noise has touched
     // Waits (on a condition variable) until UpdatesCompleted() >= n; false on timeout.
     bool WaitForUpdates(int n, uint32_t timeoutMs) const;
     // Waits until Finished(); false on timeout.

@@ -582,6 +582,12 @@ TEST(Events, ReportTheDialogueInOrder) {
             case sim::EventKind::Verdict:
                 seen.push_back("verdict " + event.text);
                 break;
+            case sim::EventKind::GarbageSent:
+                seen.push_back("garbage");
+                break;
+            case sim::EventKind::Vanished:
+                seen.push_back("vanished");
+                break;
             case sim::EventKind::Finished:
                 seen.push_back("finished");
                 break;
