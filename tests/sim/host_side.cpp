@@ -110,9 +110,13 @@ std::string HostPort::ReadThrough(char stop, int timeoutMs) {
 }
 
 std::vector<uint8_t> Packet(bool crc, uint8_t number, std::span<const uint8_t> data, uint8_t pad) {
-    const size_t size = crc ? 1024 : 128;
+    return Packet(crc ? 1024 : 128, crc, number, data, pad);
+}
+
+std::vector<uint8_t> Packet(size_t size, bool crc, uint8_t number, std::span<const uint8_t> data,
+                            uint8_t pad) {
     std::vector<uint8_t> packet(3 + size + (crc ? 2 : 1), pad);
-    packet[0] = crc ? 0x02 : 0x01;
+    packet[0] = size == 1024 ? 0x02 : 0x01;
     packet[1] = number;
     packet[2] = uint8_t(255 - number);
     std::copy_n(data.begin(), std::min(size, data.size()), packet.begin() + 3);

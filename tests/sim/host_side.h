@@ -49,6 +49,10 @@ class HostPort {
 // the data cut or padded with `pad` to the block size.
 std::vector<uint8_t> Packet(bool crc, uint8_t number, std::span<const uint8_t> data,
                             uint8_t pad = 0x1A);
+// The same with the block size (128: SOH, 1024: STX) and the check chosen apart, as an
+// XMODEM-1K sender mixes them.
+std::vector<uint8_t> Packet(size_t blockSize, bool crc, uint8_t number,
+                            std::span<const uint8_t> data, uint8_t pad = 0x1A);
 
 std::string AsString(std::span<const uint8_t> bytes);
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "host_side.h"
 #include "sim_device.h"
+#include "target_program.h"
 
 extern char** environ;
 
@@ -32,6 +34,39 @@ std::string FindOnPath(const std::string& name) {
         start = end + 1;
     }
     return {};
+}
+
+// Starts `program` with its stdin and stdout on the line at `port`, as in
+// "sx FILE < PORT > PORT"; its chatter on stderr is dropped. The pid, or -1.
+pid_t SpawnOnLine(const std::string& program, const std::vector<std::string>& arguments,
+                  const std::string& port) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, port.c_str(), O_RDWR | O_NOCTTY, 0);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> args{program};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return spawned == 0 ? pid : -1;
+}
+
+// Ends a sender that is still running (sx does not always end once the receiver is done).
+void Reap(pid_t pid) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+}
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(file)),
+                                std::istreambuf_iterator<char>());
 }
 
 struct PeerCase {
@@ -71,27 +106,13 @@ TEST_P(SxSends, TheImageArrivesWhole) {
     ASSERT_TRUE(host.Write(command));
     host.ReadThrough(c.crc ? 'C' : simtest::kNak);
 
-    // sx talks on its stdin and stdout: both are the device's line.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, device.PortPath().c_str(), O_RDWR | O_NOCTTY, 0);
-    posix_spawn_file_actions_adddup2(&actions, 0, 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args{sx};
-    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    std::vector<std::string> args = c.flags;
     args.push_back(imagePath.string());
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, sx.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ASSERT_EQ(spawned, 0);
+    const pid_t pid = SpawnOnLine(sx, args, device.PortPath());
+    ASSERT_GT(pid, 0);
 
     const bool arrived = device.WaitForUpdates(1, 15000);
-    kill(pid, SIGTERM);  // sx does not always end by itself once the receiver is done
-    waitpid(pid, nullptr, 0);
+    Reap(pid);
     std::filesystem::remove_all(folder);
     ASSERT_TRUE(arrived);
     EXPECT_TRUE(device.Received() == image) << device.Received().size() << " bytes";
@@ -101,5 +122,66 @@ INSTANTIATE_TEST_SUITE_P(Cases, SxSends,
                          ::testing::Values(PeerCase{"OneK", true, 5 * 1024, {"-k"}},
                                            PeerCase{"Checksum", false, 3000, {}}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// quorvane-target with no console, as a plain receiver that sx sends to from the first byte.
+struct PlainCase {
+    const char* name;
+    bool crc;
+    size_t size;
+    bool trimSub;  // else the file holds the blocks as received, padding included
+    bool paced;    // at the program's default line rate
+};
+
+class SxIntoReceiverOnly : public ::testing::TestWithParam<PlainCase> {};
+
+TEST_P(SxIntoReceiverOnly, TheFileArrives) {
+    const std::string sx = FindOnPath("sx");
+    if (sx.empty()) GTEST_SKIP() << "lrzsz's sx is not installed";
+    const PlainCase& c = GetParam();
+    const std::string folder = simtest::MakeTemporaryFolder("sim-sx-plain");
+    ASSERT_FALSE(folder.empty());
+    const std::filesystem::path source = std::filesystem::path(folder) / "source.bin";
+    const std::filesystem::path output = std::filesystem::path(folder) / "received.bin";
+    const std::vector<uint8_t> image = simtest::Pattern(c.size);
+    std::ofstream(source, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+
+    std::vector<std::string> flags{"--receiver-only", "--once", "--quiet", "--output",
+                                   output.string()};
+    if (!c.crc) flags.push_back("--nak");
+    if (c.trimSub) flags.push_back("--trim-sub");
+    if (!c.paced) flags.insert(flags.end(), {"--line-rate", "0"});
+    simtest::TargetProgram target;
+    const std::string port = target.Serve(flags);
+    ASSERT_FALSE(port.empty()) << target.Stderr();
+    std::vector<std::string> sxFlags;
+    if (c.crc) sxFlags.push_back("-k");
+    sxFlags.push_back(source.string());
+    const pid_t pid = SpawnOnLine(sx, sxFlags, port);
+    ASSERT_GT(pid, 0);
+    const int exitCode = target.Wait(15000);
+    Reap(pid);
+    const std::vector<uint8_t> written = ReadFile(output);
+    std::filesystem::remove_all(folder);
+
+    EXPECT_EQ(exitCode, 0) << target.Stderr();
+    if (c.trimSub) {
+        EXPECT_TRUE(written == image) << written.size() << " bytes";
+    } else {
+        ASSERT_GE(written.size(), image.size());
+        EXPECT_EQ(written.size() % 128, 0u);
+        EXPECT_LT(written.size() - image.size(), 128u) << "more padding than one block";
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), written.begin()));
+        EXPECT_TRUE(std::all_of(written.begin() + std::ptrdiff_t(image.size()), written.end(),
+                                [](uint8_t byte) { return byte == 0x1A; }));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SxIntoReceiverOnly,
+    ::testing::Values(PlainCase{"OneKTrimmed", true, 5000, true, false},
+                      PlainCase{"ChecksumAsReceived", false, 3000, false, false},
+                      PlainCase{"OneKAtTheDefaultRate", true, 3000, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -606,6 +607,153 @@ TEST(Events, ReportTheDialogueInOrder) {
                                               "update 5", "done 5 ok", "verdict Done"}));
     EXPECT_TRUE(image == data);
 }
+
+// ---- Faults of the line -----------------------------------------------------------------------
+
+TEST(VanishAfter, TheLastAckArrivesThenTheLineHangsUp) {
+    const int before = LowestFreeFd();
+    {
+        std::mutex mutex;
+        std::vector<std::string> events;
+        sim::DeviceConfig config;
+        config.crcMode = false;
+        config.vanishAfterBlocks = 2;
+        config.onEvent = [&](const sim::Event& event) {
+            std::lock_guard lock(mutex);
+            if (event.kind == sim::EventKind::Vanished) events.push_back("vanished " + event.text);
+            if (event.kind == sim::EventKind::Finished) events.push_back("finished " + event.text);
+        };
+        Line line(config);
+        ASSERT_TRUE(line.Open());
+        const std::vector<uint8_t> image = Pattern(3 * 128);
+        line.Converse("UPDATE 180\r\n", "UPDATE 180\r\nReady for XMODEM\r\n" + NAK);
+        line.Converse(simtest::AsString(Packet(false, 1, std::span(image).first(128))), ACK);
+        line.Converse(simtest::AsString(Packet(false, 2, std::span(image).subspan(128, 128))), ACK);
+        pollfd wait{line.host->Fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&wait, 1, 2000), 1);
+        EXPECT_NE(wait.revents & POLLHUP, 0);
+        EXPECT_TRUE(line.device.WaitForFinish(1000));
+        EXPECT_EQ(line.device.BlocksAccepted(), 2);
+        std::string error;
+        EXPECT_FALSE(line.device.LinkAs("COM9", &error));
+        line.device.Stop();  // the thread's last event is out once it has been joined
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(events, (std::vector<std::string>{"vanished vanished after 2 blocks",
+                                                    "finished vanished after 2 blocks"}));
+    }
+    EXPECT_EQ(LowestFreeFd(), before);
+}
+
+int BitsApart(uint8_t a, uint8_t b) {
+    return std::popcount(unsigned(a ^ b));
+}
+
+// The reply to VER through a line that garbles half the bytes the device sends.
+std::string NoisyVerReply(uint64_t seed, sim::NoiseCounts* counts) {
+    sim::DeviceConfig config;
+    config.echo = false;
+    config.noiseOut = 0.5;
+    config.noiseEverywhere = true;
+    config.seed = seed;
+    Line line(config);
+    if (!line.Open() || !line.host->Write("VER\r\n")) return {};
+    const std::string reply = line.host->Read(21);
+    *counts = line.device.Noise();
+    return reply;
+}
+
+TEST(LineNoise, TheSeedDecidesWhichBytesAndEachLosesOneBit) {
+    const std::string clean = "\r\nVer01.02 build 7\r\n>";
+    sim::NoiseCounts first;
+    sim::NoiseCounts again;
+    sim::NoiseCounts other;
+    const std::string a = NoisyVerReply(7, &first);
+    const std::string b = NoisyVerReply(7, &again);
+    const std::string c = NoisyVerReply(8, &other);
+    ASSERT_EQ(a.size(), clean.size());
+    EXPECT_EQ(Printable(a), Printable(b));
+    EXPECT_NE(Printable(a), Printable(c));
+    uint64_t changed = 0;
+    for (size_t i = 0; i < clean.size(); ++i) {
+        EXPECT_LE(BitsApart(uint8_t(a[i]), uint8_t(clean[i])), 1) << "byte " << i;
+        changed += a[i] != clean[i];
+    }
+    EXPECT_GT(changed, 0u);
+    EXPECT_EQ(first.corruptedOut, changed);
+    EXPECT_EQ(first.corruptedIn + first.droppedIn + first.droppedOut, 0u);
+}
+
+TEST(LineNoise, LeavesTheConsoleAloneUnlessAsked) {
+    sim::DeviceConfig config;
+    config.noiseOut = 1;
+    config.noiseIn = 1;
+    Line line(config);
+    ASSERT_TRUE(line.Open());
+    line.Converse(E, "\r\n>");
+    line.Converse("VER\r\n", kVer);
+    line.Converse("UPDATE 10\r\n", "UPDATE 10\r\nReady for XMODEM\r\n");
+    const std::string ask = line.host->Read(1);
+    ASSERT_EQ(ask.size(), 1u);
+    EXPECT_EQ(BitsApart(uint8_t(ask[0]), 'C'), 1) << Printable(ask);
+    EXPECT_EQ(line.device.Noise().corruptedOut, 1u);
+    // What the host wrote, before the noise touched it.
+    EXPECT_EQ(Printable(line.device.HostBytes()), Printable(E + "VER\r\nUPDATE 10\r\n"));
+}
+
+TEST(LineRate, TheHostsBytesBackUpInThePty) {
+    sim::DeviceConfig config;
+    config.echo = false;
+    config.lineRateBps = 115200;
+    Line line(config);
+    ASSERT_TRUE(line.Open());
+    const std::string sent = std::string(2300, '\n') + "VER\r\n";  // the console skips LF
+    const Clock::time_point start = Clock::now();
+    ASSERT_TRUE(line.host->Write(sent));
+    const size_t taken = line.device.HostBytes().size();
+    // At most a 5 ms burst, then 11520 bytes a second; elapsed is measured after the sample.
+    EXPECT_LE(double(taken), 58 + double(MsSince(start)) * 11.52 + 1) << taken << " bytes taken";
+    EXPECT_EQ(Printable(line.host->Read(21)), Printable("\r\nVer01.02 build 7\r\n>"));
+    EXPECT_GE(double(MsSince(start)), 0.8 * double(sent.size()) / 11.52);
+}
+
+// ---- Receiver-only mode ---------------------------------------------------------------------
+
+class ReceiverOnly : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ReceiverOnly, TakesBothBlockSizesAndKeepsThePadding) {
+    const bool crc = GetParam();
+    sim::DeviceConfig config;
+    config.receiverOnly = true;
+    config.crcMode = crc;
+    Line line(config);
+    ASSERT_TRUE(line.Open());
+    const std::string ask = crc ? "C" : NAK;
+    EXPECT_EQ(Printable(line.host->Read(1)), Printable(ask)) << "asks at once";
+    ASSERT_TRUE(line.host->Write(E + "VER\r\n"));
+    EXPECT_EQ(Printable(line.host->Read(1, 200)), "") << "there is no console";
+
+    const std::vector<uint8_t> image = Pattern(1024 + 100);
+    const std::span<const uint8_t> tail = std::span(image).subspan(1024);
+    line.Converse(simtest::AsString(Packet(1024, crc, 1, std::span(image).first(1024))), ACK);
+    line.Converse(simtest::AsString(Packet(128, crc, 2, tail)), ACK);
+    line.Converse(simtest::AsString(Packet(128, crc, 2, tail)), ACK);  // a repeat, dropped
+    line.Converse(std::string(1, simtest::kEot), ACK);
+    ASSERT_TRUE(line.device.WaitForUpdates(1, 1000));
+    std::vector<uint8_t> kept = image;
+    kept.resize(1024 + 128, 0x1A);
+    EXPECT_TRUE(line.device.Received() == kept) << line.device.Received().size() << " bytes";
+    EXPECT_EQ(line.device.AnnouncedSize(), 0u);
+
+    // Our ACK of the EOT went astray, so the sender says EOT again: no second file.
+    const Clock::time_point done = Clock::now();
+    line.Converse(std::string(1, simtest::kEot), ACK);
+    EXPECT_EQ(line.device.UpdatesCompleted(), 1);
+    EXPECT_EQ(Printable(line.host->Read(1)), Printable(ask)) << "ready for the next sender";
+    EXPECT_GE(MsSince(done), 800);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReceiverOnly, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Crc" : "Checksum"; });
 
 // ---- Port alias -----------------------------------------------------------------------------
 

@@ -1,150 +1,22 @@
 // quorvane-target as a user runs it: its output lines, its flags, its exit codes.
 
-#include <errno.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "host_side.h"
-
-extern char** environ;
+#include "target_program.h"
 
 namespace {
 
 using simtest::HostPort;
-using Clock = std::chrono::steady_clock;
-
-// One run of the program with its stdout and stderr on pipes.
-class Program {
-  public:
-    ~Program() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0) close(out_);
-        if (err_ >= 0) close(err_);
-    }
-
-    bool Spawn(const std::vector<std::string>& arguments,
-               const std::vector<std::string>& environment = {}) {
-        int out[2];
-        int err[2];
-        if (pipe(out) != 0) return false;
-        if (pipe(err) != 0) {
-            close(out[0]);
-            close(out[1]);
-            return false;
-        }
-        for (const int fd : {out[0], out[1], err[0], err[1]})
-            fcntl(fd, F_SETFD, FD_CLOEXEC);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-
-        std::vector<std::string> args{QUORVANE_TARGET_PROGRAM};
-        args.insert(args.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env = environment;
-        for (char** entry = environ; *entry != nullptr; ++entry)
-            env.emplace_back(*entry);
-        std::vector<char*> envp;  // the first entry of a name wins
-        for (std::string& entry : env)
-            envp.push_back(entry.data());
-        envp.push_back(nullptr);
-
-        const int spawned =
-            posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-        if (spawned != 0) pid_ = -1;
-        return spawned == 0;
-    }
-
-    // The next line of stdout without its line end; empty on timeout or end of file.
-    std::string ReadLine(int timeoutMs = 3000) {
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const size_t end = stdout_.find('\n', lineStart_);
-            if (end != std::string::npos) {
-                std::string line = stdout_.substr(lineStart_, end - lineStart_);
-                lineStart_ = end + 1;
-                return line;
-            }
-            if (!Pump(deadline, false)) return {};
-        }
-    }
-
-    // Waits for the program to end; its exit code, or -1 when it did not end in time.
-    int Wait(int timeoutMs = 8000) {
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (out_ >= 0 || err_ >= 0) {
-            if (!Pump(deadline, true)) break;
-        }
-        if (out_ >= 0 || err_ >= 0) return -1;  // still running; the destructor kills it
-        int status = 0;
-        if (waitpid(pid_, &status, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-    void Signal(int number) { kill(pid_, number); }
-    const std::string& Stdout() const { return stdout_; }
-    const std::string& Stderr() const { return stderr_; }
-
-  private:
-    // Reads what either pipe has; false at the deadline or, unless `both`, at stdout's end.
-    bool Pump(Clock::time_point deadline, bool both) {
-        const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) return false;
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        if (poll(fds, 2, int(left)) <= 0) return false;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].revents == 0) continue;
-            int& fd = i == 0 ? out_ : err_;
-            char buffer[4096];
-            const ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n > 0) {
-                (i == 0 ? stdout_ : stderr_).append(buffer, size_t(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fd);
-                fd = -1;
-                if (i == 0 && !both) return false;
-            }
-        }
-        return true;
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::string stdout_;
-    std::string stderr_;
-    size_t lineStart_ = 0;
-};
-
-const std::string kServing = "quorvane-target: serving on ";
+using simtest::kServing;
+using Program = simtest::TargetProgram;
 
 class TemporaryFolder {
   public:
@@ -183,8 +55,42 @@ TEST(TargetProgram, HelpListsTheOptions) {
     Program program;
     ASSERT_TRUE(program.Spawn({"--help"}));
     EXPECT_EQ(program.Wait(), 0);
-    EXPECT_NE(program.Stdout().find("usage: quorvane-target"), std::string::npos);
-    EXPECT_NE(program.Stdout().find("--cancel-after N"), std::string::npos);
+    EXPECT_EQ(program.Stdout().rfind("usage: quorvane-target", 0), 0u);
+    for (const char* option : {"--link COMn",
+                               "--output FILE",
+                               "--once",
+                               "--quiet",
+                               "--line-rate BPS",
+                               "--noise RATE",
+                               "--noise-in RATE",
+                               "--drop RATE",
+                               "--noise-everywhere",
+                               "--garbage-burst N",
+                               "--seed N",
+                               "--identity TEXT",
+                               "--ident-raw TEXT",
+                               "--version TEXT",
+                               "--no-echo",
+                               "--refuse-update",
+                               "--verdict TEXT",
+                               "--verdict-raw TEXT",
+                               "--verdict-delay MS",
+                               "--boot-silent MS",
+                               "--banner TEXT",
+                               "--banner-gap MS",
+                               "--busy-after-boot MS",
+                               "--prompt-per-esc",
+                               "--nak ",
+                               "--nak-block K",
+                               "--nak-eot N",
+                               "--cancel-after N",
+                               "--stall-after N",
+                               "--vanish-after N",
+                               "--receiver-only",
+                               "--trim-sub"}) {
+        EXPECT_NE(program.Stdout().find(std::string("  ") + option), std::string::npos) << option;
+    }
+    EXPECT_NE(program.Stdout().find("(default 115200;"), std::string::npos);
 }
 
 class BadUsage : public ::testing::TestWithParam<std::vector<std::string>> {};
@@ -197,15 +103,21 @@ TEST_P(BadUsage, ExitsWith64BeforeServing) {
     EXPECT_NE(program.Stderr().find(GetParam()[0]), std::string::npos) << program.Stderr();
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, BadUsage,
-                         ::testing::Values(std::vector<std::string>{"--bogus"},
-                                           std::vector<std::string>{"--link"},
-                                           std::vector<std::string>{"--link", "COM0"},
-                                           std::vector<std::string>{"--verdict-delay", "soon"},
-                                           std::vector<std::string>{"--boot-silent", "99999999999"},
-                                           std::vector<std::string>{"--cancel-after", "-1"},
-                                           std::vector<std::string>{"--nak-block", "0"},
-                                           std::vector<std::string>{"--output"}));
+// The first word is what the complaint must name.
+using Args = std::vector<std::string>;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadUsage,
+    ::testing::Values(
+        Args{"--bogus"}, Args{"--link"}, Args{"--link", "COM0"}, Args{"--verdict-delay", "soon"},
+        Args{"--boot-silent", "99999999999"}, Args{"--cancel-after", "-1"},
+        Args{"--nak-block", "0"}, Args{"--output"}, Args{"--noise", "1.5"}, Args{"--noise", "-0.1"},
+        Args{"--noise-in", "often"}, Args{"--drop", "1e-3x"}, Args{"--noise", "nan"},
+        Args{"--noise"}, Args{"--seed", "-4"}, Args{"--line-rate", "fast"},
+        Args{"--line-rate", "-9600"}, Args{"--garbage-burst", "0"}, Args{"--vanish-after", "x"},
+        Args{"--stall-after", "-2"}, Args{"--busy-after-boot"}, Args{"--ident-raw", "a\\q"},
+        Args{"--verdict-raw", ""}, Args{"--identity", "X", "--receiver-only"},
+        Args{"--banner", "boot", "--receiver-only"}, Args{"--noise-everywhere", "--receiver-only"},
+        Args{"--trim-sub", "--receiver-only"}, Args{"--trim-sub", "--output", "file.img"}));
 
 TEST(TargetProgram, OnceWritesTheImageAndExitsZero) {
     TemporaryFolder folder;
