@@ -307,6 +307,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 enum class CancelBy { Button, Esc, CloseRequest };
 
+const char* NameOf(CancelBy way) {
+    switch (way) {
+        case CancelBy::Button:
+            return "Button";
+        case CancelBy::Esc:
+            return "Esc";
+        case CancelBy::CloseRequest:
+            return "CloseRequest";
+    }
+    return "";
+}
+
+void PrintTo(CancelBy way, std::ostream* out) {
+    *out << NameOf(way);
+}
+
 class CancelledRun : public UpdateRun, public ::testing::WithParamInterface<CancelBy> {};
 
 TEST_P(CancelledRun, OnlyAsksTheJobToStopAndClosesOnceItHas) {
@@ -363,16 +379,6 @@ TEST_P(CancelledRun, OnlyAsksTheJobToStopAndClosesOnceItHas) {
 
 INSTANTIATE_TEST_SUITE_P(Ways, CancelledRun,
                          ::testing::Values(CancelBy::Button, CancelBy::Esc, CancelBy::CloseRequest),
-                         [](const auto& info) {
-                             switch (info.param) {
-                                 case CancelBy::Button:
-                                     return std::string("Button");
-                                 case CancelBy::Esc:
-                                     return std::string("Esc");
-                                 case CancelBy::CloseRequest:
-                                     return std::string("CloseRequest");
-                             }
-                             return std::string();
-                         });
+                         [](const auto& info) { return std::string(NameOf(info.param)); });
 
 }  // namespace
