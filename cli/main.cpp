@@ -18,8 +18,10 @@
 #include "outcome.h"
 #include "output.h"
 #include "platform.h"
+#include "port_alias.h"
 #include "port_list.h"
 #include "res/strings.h"
+#include "serial_devices.h"
 #include "signals.h"
 #include "terminal_view.h"
 #include "ui/presenter.h"
@@ -35,7 +37,8 @@ constexpr int kTickMs = 100;
 
 constexpr char kSynopsis[] =
     "usage: quorvane-cli [--port NAME] [--expect-identity ID] [--json] IMAGE\n"
-    "       quorvane-cli --list-ports [--json]\n";
+    "       quorvane-cli --list-ports [--json]\n"
+    "       quorvane-cli --map COMn=DEVICE | --unmap COMn\n";
 constexpr char kUsageBody[] =
     "\n"
     "Writes IMAGE into the device on serial port NAME: wakes its console, checks it, announces\n"
@@ -49,8 +52,14 @@ constexpr char kUsageBody[] =
     "                        (exactly 8 characters)\n"
     "  --json                one JSON object per line on stdout for every change and the\n"
     "                        result, for scripts\n"
-    "  --list-ports          show what COM1 .. COM12 open and whether each can be used now\n"
-    "                        (opening a port may pulse its DTR line)\n"
+    "  --list-ports          show what COM1 .. COM12 open and whether each can be used now,\n"
+    "                        then the serial devices present (opening a port may pulse its\n"
+    "                        DTR line)\n"
+    "  --map COMn=DEVICE     make COMn open DEVICE from now on, e.g.\n"
+    "                        --map COM3=/dev/serial/by-id/usb-FTDI_...-port0 (a by-id name\n"
+    "                        stays the same whichever socket the adapter is in); DEVICE\n"
+    "                        must be a terminal\n"
+    "  --unmap COMn          remove that link: COMn opens /dev/ttyS<n-1> again\n"
     "  --version             show the program's version\n"
     "  --help                show this text\n"
     "\n"
@@ -61,7 +70,12 @@ constexpr char kUsageBody[] =
     "\n"
     "Exit status: 0 success, 1 cancelled, 2 image file I/O error, 3 serial port I/O error,\n"
     "4 image file invalid, 5 target connect fail, 6 transfer fail, 7 update fail, 64 bad usage,\n"
-    "130 quit before the job ended.\n";
+    "130 quit before the job ended. --map and --unmap: 0 done, 64 bad usage, 66 DEVICE refused\n"
+    "(missing, not a terminal, or no permission), 73 the link could not be made or removed;\n"
+    "on any refusal nothing is changed.\n"
+    "\n"
+    "A port refused with \"permission denied\" needs the dialout group:\n"
+    "  sudo usermod -aG dialout $USER   (then log in again)\n";
 
 constexpr char kTryHelp[] = "Run 'quorvane-cli --help' for the options and exit codes.\n";
 
@@ -77,9 +91,11 @@ struct Options {
     const char* identity = nullptr;  // --expect-identity, 8 characters
     bool json = false;
     bool listPorts = false;
+    const char* mapName = nullptr;    // --map COMn=DEVICE or --unmap COMn
+    const char* mapDevice = nullptr;  // null for --unmap
 };
 
-enum class Parsed { Run, ListPorts, Help, Version, Bad };
+enum class Parsed { Run, ListPorts, Map, Unmap, Help, Version, Bad };
 
 bool Fail(const char* what, const char* arg) {
     std::fprintf(stderr, "quorvane-cli: %s '%s'\n%s%s", what, arg, kSynopsis, kTryHelp);
@@ -103,6 +119,33 @@ bool SetPort(Options* options, const char* name) {
     return Fail("no such port (COM1 .. COM12 or a device path):", name);
 }
 
+const char* PortNameOf(std::string_view name) {
+    for (const char* known : kPortNames) {
+        if (name == known) return known;
+    }
+    return nullptr;
+}
+
+bool SetMap(Options* options, const char* value) {
+    const char* eq = std::strchr(value, '=');
+    if (eq == nullptr || eq[1] == '\0') {
+        return Fail("--map takes COMn=DEVICE, such as COM3=/dev/ttyUSB0, not", value);
+    }
+    options->mapName = PortNameOf(std::string_view(value, size_t(eq - value)));
+    if (options->mapName == nullptr) {
+        return Fail("--map takes a name from COM1 .. COM12 before the '=', not", value);
+    }
+    options->mapDevice = eq + 1;
+    return true;
+}
+
+bool SetUnmap(Options* options, const char* value) {
+    options->mapName = PortNameOf(value);
+    if (options->mapName == nullptr) return Fail("--unmap takes COM1 .. COM12, not", value);
+    options->mapDevice = nullptr;
+    return true;
+}
+
 bool SetIdentity(Options* options, const char* id) {
     if (std::strlen(id) != sizeof updateJob.expectedIdentity) {
         return Fail("an identity has exactly 8 characters, not", id);
@@ -114,6 +157,7 @@ bool SetIdentity(Options* options, const char* id) {
 Parsed ParseArguments(int argc, char** argv, Options* options) {
     bool optionsEnded = false;
     bool portGiven = false;
+    int mappings = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
@@ -134,7 +178,9 @@ Parsed ParseArguments(int argc, char** argv, Options* options) {
             const bool isPort = arg == "--port" || arg.starts_with("--port=");
             const bool isIdentity =
                 arg == "--expect-identity" || arg.starts_with("--expect-identity=");
-            if (!isPort && !isIdentity) {
+            const bool isMap = arg == "--map" || arg.starts_with("--map=");
+            const bool isUnmap = arg == "--unmap" || arg.starts_with("--unmap=");
+            if (!isPort && !isIdentity && !isMap && !isUnmap) {
                 Fail("unknown option", argv[i]);
                 return Parsed::Bad;
             }
@@ -147,10 +193,13 @@ Parsed ParseArguments(int argc, char** argv, Options* options) {
                 Fail("a value must follow", argv[i]);
                 return Parsed::Bad;
             }
-            if (!(isPort ? SetPort(options, value) : SetIdentity(options, value))) {
-                return Parsed::Bad;
-            }
+            const bool set = isPort       ? SetPort(options, value)
+                             : isIdentity ? SetIdentity(options, value)
+                             : isMap      ? SetMap(options, value)
+                                          : SetUnmap(options, value);
+            if (!set) return Parsed::Bad;
             portGiven = portGiven || isPort;
+            if (isMap || isUnmap) ++mappings;
             continue;
         }
         if (arg.empty()) {
@@ -162,6 +211,17 @@ Parsed ParseArguments(int argc, char** argv, Options* options) {
             return Parsed::Bad;
         }
         options->image = argv[i];
+    }
+    if (mappings > 0) {
+        if (mappings > 1 || options->listPorts || options->json || options->image != nullptr ||
+            portGiven || options->identity != nullptr) {
+            std::fprintf(stderr,
+                         "quorvane-cli: --map and --unmap take one port at a time and no other "
+                         "option or image\n%s%s",
+                         kSynopsis, kTryHelp);
+            return Parsed::Bad;
+        }
+        return options->mapDevice != nullptr ? Parsed::Map : Parsed::Unmap;
     }
     if (options->listPorts) {
         if (options->image != nullptr || portGiven || options->identity != nullptr) {
@@ -211,6 +271,11 @@ bool OutputIsTerminal() {
 
 void WriteErr(std::string_view text) {
     FdOutput(STDERR_FILENO).Write(text);
+}
+
+std::string WorkingDirectory() {
+    char path[4096];
+    return getcwd(path, sizeof path) != nullptr ? path : "";
 }
 
 // Text for stderr once the job has ended: the result text for results 2..7, then what to do.
@@ -342,8 +407,18 @@ int main(int argc, char** argv) {
             return 0;
         case Parsed::ListPorts: {
             FdOutput out(STDOUT_FILENO);
-            WritePortList(out, options.json);
+            WritePortList(out, options.json, DeviceFolder());
             return 0;
+        }
+        case Parsed::Map:
+        case Parsed::Unmap: {
+            const AliasOutcome outcome =
+                options.mapDevice != nullptr
+                    ? MapPort(options.mapName, options.mapDevice, WorkingDirectory())
+                    : UnmapPort(options.mapName);
+            FdOutput(STDOUT_FILENO).Write(outcome.out);
+            WriteErr(outcome.err);
+            return outcome.exitCode;
         }
         case Parsed::Bad:
             return kExitUsage;

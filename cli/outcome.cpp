@@ -80,26 +80,31 @@ std::string PortRemedy(const JobDescription& job, int error) {
         case ENOENT:
         case ENODEV:
         case ENXIO: {
+            // The devices present and the one command that names one: what a person needs
+            // when the adapter is elsewhere than they thought.
+            const std::string look =
+                "  quorvane-cli --list-ports shows the serial devices present\n";
             if (job.portDevice != nullptr) {
-                return Line("%s does not exist; is the adapter plugged in?", device);
+                return Line("%s does not exist; is the adapter plugged in?", device) + look;
             }
             char alias[512] = "";
             if (!PortAliasPath(job.portName, alias, sizeof alias)) {
-                return Line("%s does not exist.", port.c_str());
+                return Line("%s does not exist.", port.c_str()) + look;
             }
             char target[512] = "";
             const ssize_t length = readlink(alias, target, sizeof target - 1);
             if (length > 0) {
                 target[length] = '\0';
                 return Line(
-                    "%s is linked by %s to %s, which does not exist; is the adapter plugged in?",
-                    job.portName, alias, target);
+                           "%s is linked by %s to %s, which does not exist; is the adapter "
+                           "plugged in?",
+                           job.portName, alias, target) +
+                       look;
             }
-            const std::string folder(alias, std::strrchr(alias, '/'));
-            return Line("%s does not exist. Make %s a link to your serial device:", port.c_str(),
-                        job.portName) +
-                   "  mkdir -p " + folder + " && ln -sfn /dev/ttyUSB0 " + alias + "\n" +
-                   "or pass the device itself: --port /dev/ttyUSB0\n";
+            return Line("%s does not exist. Find your serial device with", port.c_str()) +
+                   "  quorvane-cli --list-ports\n" + "and give " + job.portName +
+                   " that device once:\n" + "  quorvane-cli --map " + job.portName +
+                   "=/dev/serial/by-id/...\n" + "or pass the device itself: --port /dev/ttyUSB0\n";
         }
         case ENOTTY:
             return Line("%s is not a serial port.", port.c_str());

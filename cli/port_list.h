@@ -1,4 +1,5 @@
-// --list-ports: COM1..COM12, what each name opens and whether an update could use it now.
+// --list-ports: COM1..COM12, what each name opens and whether an update could use it now, then
+// the serial devices present that a name could be mapped to.
 #pragma once
 
 #include <string>
@@ -23,8 +24,14 @@ PortReport ProbePort(const char* name);
 // "usable", "does not exist", "not a terminal", "held by another program",
 // "permission denied (dialout group)", or the errno's text.
 std::string StateText(const PortReport& report);
+std::string StateText(PortState state, int error);
 // One word for scripts: usable, missing, not-a-terminal, busy, permission-denied, failed.
 const char* StateWord(PortState state);
 
-// A table of all twelve ports, or one JSON object per port.
-void WritePortList(TextOutput& out, bool json);
+// A table of all twelve ports and one of the devices found in `deviceFolder` (see
+// SurveySerialDevices), or one JSON object per port and per device.
+void WritePortList(TextOutput& out, bool json, const std::string& deviceFolder);
+
+// `text` with control characters shown as '?': a link target may hold any byte, and on a
+// terminal a control character would do more than show.
+std::string Printable(std::string text);
