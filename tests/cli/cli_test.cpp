@@ -14,75 +14,15 @@
 #include <vector>
 
 #include "child_process.h"
+#include "cli_fixture.h"
 #include "json_lines.h"
 #include "pty.h"
 #include "temp_dir.h"
 
 namespace {
 
+using namespace cli_testing;
 namespace fs = std::filesystem;
-
-constexpr uint32_t kRunTimeoutMs = 10000;
-constexpr int kExitUsage = 64;
-
-// Every path below `root`, so a test can tell that a run created or removed nothing.
-std::set<std::string> Listing(const std::string& root) {
-    std::set<std::string> paths;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        paths.insert(entry.path().string());
-    }
-    return paths;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// A working directory with an image in it, a private config folder whose COM1 alias leads to a
-// real pseudo-terminal, and files that catch the program's output.
-class CliTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_FALSE(work_.Path().empty());
-        ASSERT_FALSE(config_.Path().empty());
-        ASSERT_FALSE(output_.Path().empty());
-        ASSERT_TRUE(device_.Ok());
-        image_ = work_.Write("image.img", PatternBytes(4000, 7));
-        fs::create_directories(config_.Path() + "/quorvane/ports");
-        fs::create_symlink(device_.SlavePath(), config_.Path() + "/quorvane/ports/COM1");
-    }
-
-    struct Run {
-        int exitCode;
-        std::string out;
-        std::string err;
-    };
-
-    // Starts the program in the working directory with the private config folder.
-    bool Start(Child* child, const std::vector<std::string>& args) const {
-        ChildSpec spec;
-        spec.argv.push_back(QUORVANE_CLI_PATH);
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        spec.env = {{"XDG_CONFIG_HOME", config_.Path()}};
-        spec.cwd = work_.Path();
-        spec.stdoutPath = output_.File("stdout");
-        spec.stderrPath = output_.File("stderr");
-        return child->Start(spec);
-    }
-
-    Run RunCli(const std::vector<std::string>& args) const {
-        Child child;
-        if (!Start(&child, args)) return {-2, "", ""};
-        const int code = child.Wait(kRunTimeoutMs);
-        return {code, ReadWholeFile(output_.File("stdout")), ReadWholeFile(output_.File("stderr"))};
-    }
-
-    TempDir work_;
-    TempDir config_;
-    TempDir output_;
-    PtyPeer device_;
-    std::string image_;
-};
 
 TEST_F(CliTest, BadUsageExitsWithoutTouchingPortOrFiles) {
     const struct {
@@ -111,6 +51,20 @@ TEST_F(CliTest, BadUsageExitsWithoutTouchingPortOrFiles) {
         {"port list with a port", {"--list-ports", "--port", "COM1"}},
         {"port list with an identity", {"--list-ports", "--expect-identity", "NEC61110"}},
         {"JSON but no image", {"--json"}},
+        {"map without a device", {"--map", "COM3"}},
+        {"map with an empty device", {"--map", "COM3="}},
+        {"map without a name", {"--map", "=/dev/ttyUSB0"}},
+        {"map of COM13", {"--map", "COM13=/dev/ttyUSB0"}},
+        {"map of a lower-case name", {"--map=com3=/dev/ttyUSB0"}},
+        {"map without value", {"--map"}},
+        {"unmap of COM0", {"--unmap", "COM0"}},
+        {"unmap of a device path", {"--unmap", "/dev/ttyUSB0"}},
+        {"two maps", {"--map", "COM3=/dev/null", "--map", "COM4=/dev/null"}},
+        {"map and unmap", {"--map", "COM3=/dev/null", "--unmap", "COM1"}},
+        {"map with the port list", {"--map", "COM3=/dev/null", "--list-ports"}},
+        {"map with an image", {"--map", "COM3=/dev/null", "image.img"}},
+        {"map with a port", {"--port", "COM1", "--unmap", "COM1"}},
+        {"map with JSON", {"--json", "--unmap", "COM1"}},
     };
     const std::set<std::string> workBefore = Listing(work_.Path());
     const std::set<std::string> configBefore = Listing(config_.Path());
@@ -154,8 +108,8 @@ TEST_F(CliTest, HelpAndVersionGoToStdoutAndSucceed) {
     }
     // The help names every option it takes.
     const Run help = RunCli({"--help"});
-    for (const char* option : {"--port", "--expect-identity", "--json", "--list-ports", "--version",
-                               "--help", "Ctrl-C"}) {
+    for (const char* option : {"--port", "--expect-identity", "--json", "--list-ports", "--map",
+                               "--unmap", "--version", "--help", "Ctrl-C", "dialout"}) {
         EXPECT_TRUE(Contains(help.out, option)) << option;
     }
 }
@@ -207,7 +161,8 @@ TEST_F(CliTest, FailedJobsReportResultAndRemedy) {
          {"--port", "/nonexistent/ttyQ0", "image.img"},
          3,
          "Serial Port I/O Error",
-         "/nonexistent/ttyQ0 does not exist",
+         "/nonexistent/ttyQ0 does not exist; is the adapter plugged in?\n"
+         "  quorvane-cli --list-ports shows the serial devices present\n",
          kPortStages},
         {"port that is a plain file",
          {"--port", "./not-a-tty", "image.img"},
@@ -336,7 +291,7 @@ TEST_F(CliTest, ListPortsSaysWhatEachNameOpensAndWhetherItCanBeUsed) {
          start = end + 1) {
         lines.push_back(plain.out.substr(start, end - start));
     }
-    ASSERT_EQ(lines.size(), 13u) << plain.out;
+    ASSERT_EQ(lines.size(), 15u) << plain.out;
     EXPECT_TRUE(lines[0].starts_with("port   resolves to")) << lines[0];
     for (size_t i = 0; i < 12; ++i) {
         EXPECT_TRUE(lines[i + 1].starts_with(std::string("COM") + std::to_string(i + 1) + " "))
@@ -352,10 +307,16 @@ TEST_F(CliTest, ListPortsSaysWhatEachNameOpensAndWhetherItCanBeUsed) {
     const size_t stateColumn = lines[0].find("state");
     EXPECT_EQ(lines[1].find("usable"), stateColumn) << lines[1];
     EXPECT_EQ(lines[2].find("does not exist"), stateColumn) << lines[2];
+    // Below the names, the devices present: here an empty folder stands in for /dev.
+    EXPECT_EQ(lines[13], "");
+    EXPECT_TRUE(lines[14].starts_with("No serial devices found in " + devices_.Path() + "."))
+        << lines[14];
 
     const JsonLines parsed = ParseJsonLines(json.out, output_.Path());
     ASSERT_TRUE(parsed.ok) << parsed.error << json.out;
-    ASSERT_EQ(parsed.canonical.size(), 12u);
+    ASSERT_EQ(parsed.canonical.size(), 13u);
+    EXPECT_EQ(parsed.canonical[12], R"({"event":"devices","folder":")" + devices_.Path() +
+                                        R"(","found":0,"unchecked":0})");
     EXPECT_EQ(parsed.canonical[0], R"({"alias":true,"device":")" + ports +
                                        R"(COM1","event":"port",)" +
                                        R"("name":"COM1","state":"usable","target":")" +
