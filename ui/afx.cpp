@@ -115,7 +115,10 @@ QWidget* CDialog::OwnerWidget() const {
 }
 
 bool CDialog::CreateWindowFromTemplate() {
-    if (m_pWindow != nullptr) return false;
+    if (m_pWindow != nullptr) {
+        std::fprintf(stderr, "quorvane: dialog %u is already open\n", m_nIDTemplate);
+        return false;
+    }
     if (m_pTemplate == nullptr) {
         std::fprintf(stderr, "quorvane: dialog template %u does not exist\n", m_nIDTemplate);
         return false;

@@ -80,7 +80,7 @@ class CDialog {
     CDialog& operator=(const CDialog&) = delete;
 
     // Creates the window, initialises it and runs it modally. Returns the value given to
-    // EndDialog, or -1 when the template does not exist.
+    // EndDialog, or -1 when the template does not exist or the window is already up.
     int DoModal();
     // Creates, initialises and shows the window without a modal loop; false when the template
     // does not exist or a window is already up. The window lasts until DestroyWindow.

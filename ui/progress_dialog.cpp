@@ -19,7 +19,10 @@ CProgressDialog::CProgressDialog(CDialog* pParent)
 // go anyway (the application being torn down), the job is asked to stop before the worker's
 // release waits for it, so that wait is short.
 CProgressDialog::~CProgressDialog() {
-    if (!m_presenter.Finished()) updateJob.cancelRequested.store(true, std::memory_order_relaxed);
+    uint32_t exitCode = 0;
+    if (m_worker.GetExitCode(&exitCode) && exitCode == kStillActive) {
+        updateJob.cancelRequested.store(true, std::memory_order_relaxed);
+    }
 }
 
 bool CProgressDialog::OnInitDialog() {

@@ -96,6 +96,9 @@ TEST_F(MainWindow, SystemCommands16To31OpenTheAboutBoxAndOthersDoNot) {
         if (c.opensAbout) {
             script.Then(kIddAbout, [&](CDialog& about) {
                 EXPECT_EQ(about.Window()->parentWidget(), main.Window()) << "owned by the main";
+                const QPoint offset =
+                    about.Window()->geometry().center() - main.Window()->geometry().center();
+                EXPECT_LE(offset.manhattanLength(), 2) << "centred over the main window";
                 EXPECT_EQ(about.Window()->focusWidget(), about.GetDlgItem(kIdOk));
                 QTest::keyClick(about.Window()->focusWidget(), c.closeKey);
                 closedWith = about.Window()->result();

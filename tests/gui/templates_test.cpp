@@ -270,4 +270,12 @@ TEST(ProgressWindowElements, TemplateTextsAreWhatThePresenterTakesForTheStarting
     }
 }
 
+TEST(MissingTemplate, OpensNothing) {
+    CDialog dialog(999);
+    EXPECT_EQ(dialog.DoModal(), -1);
+    EXPECT_FALSE(dialog.Create());
+    EXPECT_EQ(dialog.Window(), nullptr);
+    EXPECT_EQ(dialog.GetDlgItem(kIdOk), nullptr);
+}
+
 }  // namespace
