@@ -1,5 +1,8 @@
 #include "terminal_view.h"
 
+#include "res/strings.h"
+#include "update_job.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -63,7 +66,10 @@ void TerminalView::CancelPressed(int /*presses*/, std::string_view notice) {
     Draw();
 }
 
-void TerminalView::Finish(uint32_t /*exitCode*/, std::string_view /*detail*/) {
+void TerminalView::Finish(uint32_t exitCode, std::string_view /*detail*/) {
+    // The window says "done" by closing; a terminal keeps its last frame, which would still read
+    // "Transferring Image File..." after the device has answered "Done".
+    if (exitCode == ResultSuccess) stage_ = StageText(StageEnd);
     Abandon();
 }
 
