@@ -12,7 +12,7 @@ constexpr uint32_t kStaticCentred = kStyleAlignCenter | kStyleCenterVertically;
 constexpr DialogElement kAboutElements[] = {
     {kIdNone, ElementKind::Icon, "", 0, 11, 17, 20, 20, kIdrMainFrame},
     {kIdNone, ElementKind::StaticText, "Quorvane  2.0", kStyleNoPrefix, 40, 10, 119, 8},
-    {kIdNone, ElementKind::StaticText, "Copyright (C) 2025 Quorvane authors", 0, 40, 30, 119, 8},
+    {kIdNone, ElementKind::StaticText, "Copyright (C) 2026 Quorvane authors", 0, 40, 30, 119, 8},
     {kIdOk, ElementKind::PushButton, "确定", kStyleDefaultButton | kStyleTabStop | kStyleGroup, 178,
      7, 50, 14},
 };
