@@ -3,7 +3,7 @@
 
 SOURCE_DIRS := $(wildcard bench cli engine fuzz platform res sim tests ui)
 
-.PHONY: all deps build test test-asan test-tsan fuzz demo format clean
+.PHONY: all deps build test test-asan test-tsan fuzz demo package format clean
 
 FUZZ_SECONDS ?= 60
 
@@ -40,6 +40,13 @@ demo: deps
 	cmake --preset default
 	cmake --build --preset default --target quorvane-cli quorvane-target $(if $(DISPLAY),quorvane)
 	./scripts/demo
+
+# The .deb in build/ (quorvane_<version>_<arch>.deb), then its name, dependencies, files and
+# modes, and lintian's verdict checked. Not part of `make test`: CPack stages and compresses the
+# whole install each time, and what it checks changes only with packaging/.
+package: build
+	cmake --build --preset default --target package
+	./packaging/check-package build
 
 format:
 	find $(SOURCE_DIRS) \( -name '*.cpp' -o -name '*.h' \) -print0 | xargs -0 -r clang-format -i
