@@ -118,9 +118,10 @@ TEST(TerminalView, RedrawsOneBlockInPlaceAndEndsWithTheLastFrame) {
         std::vector<Tick> run;
         std::vector<std::string> finalScreen;
     } cases[] = {
+        // The window closes on success; the terminal's last frame says so instead.
         {"success",
          SuccessfulRun(),
-         {"Updating Image File...", "Transfer Size 102400 / 102400 Bytes", kBarFull,
+         {"Update End", "Transfer Size 102400 / 102400 Bytes", kBarFull,
           "Elapse  1 sec / Remain  0 sec"}},
         {"transfer refused",
          RefusedTransfer(),
