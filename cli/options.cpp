@@ -1,0 +1,198 @@
+#include "options.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "res/strings.h"
+#include "update_job.h"
+
+extern const char kSynopsis[] =
+    "usage: quorvane-cli [--port NAME] [--expect-identity ID] [--json] IMAGE\n"
+    "       quorvane-cli --list-ports [--json]\n"
+    "       quorvane-cli --map COMn=DEVICE | --unmap COMn\n";
+extern const char kUsageBody[] =
+    "\n"
+    "Writes IMAGE into the device on serial port NAME: wakes its console, checks it, announces\n"
+    "the image, sends it with XMODEM and waits for the device's verdict.\n"
+    "\n"
+    "  --port NAME           COM1 .. COM12 (default COM1), or a device path such as\n"
+    "                        /dev/ttyUSB0. COMn opens the link ~/.config/quorvane/ports/COMn\n"
+    "                        (under $XDG_CONFIG_HOME when set) when it exists, else\n"
+    "                        /dev/ttyS<n-1>.\n"
+    "  --expect-identity ID  refuse an image or device whose identity is not ID\n"
+    "                        (exactly 8 characters)\n"
+    "  --json                one JSON object per line on stdout for every change and the\n"
+    "                        result, for scripts\n"
+    "  --list-ports          show what COM1 .. COM12 open and whether each can be used now,\n"
+    "                        then the serial devices present (opening a port may pulse its\n"
+    "                        DTR line)\n"
+    "  --map COMn=DEVICE     make COMn open DEVICE from now on, e.g.\n"
+    "                        --map COM3=/dev/serial/by-id/usb-FTDI_...-port0 (a by-id name\n"
+    "                        stays the same whichever socket the adapter is in); DEVICE\n"
+    "                        must be a terminal\n"
+    "  --unmap COMn          remove that link: COMn opens /dev/ttyS<n-1> again\n"
+    "  --version             show the program's version\n"
+    "  --help                show this text\n"
+    "\n"
+    "On a terminal the progress is redrawn in place; otherwise it is logged a line per change.\n"
+    "Ctrl-C cancels the update: the device is told and the job ends by itself. A second Ctrl-C\n"
+    "only says what the job is waiting for; a third quits at once (exit status 130) and leaves\n"
+    "the device to time out.\n"
+    "\n"
+    "Exit status: 0 success, 1 cancelled, 2 image file I/O error, 3 serial port I/O error,\n"
+    "4 image file invalid, 5 target connect fail, 6 transfer fail, 7 update fail, 64 bad usage,\n"
+    "130 quit before the job ended. --map and --unmap: 0 done, 64 bad usage, 66 DEVICE refused\n"
+    "(missing, not a terminal, or no permission), 73 the link could not be made or removed;\n"
+    "on any refusal nothing is changed.\n"
+    "\n"
+    "A port refused with \"permission denied\" needs the dialout group:\n"
+    "  sudo usermod -aG dialout $USER   (then log in again)\n";
+
+constexpr char kTryHelp[] = "Run 'quorvane-cli --help' for the options and exit codes.\n";
+
+namespace {
+
+bool Fail(const char* what, const char* arg) {
+    std::fprintf(stderr, "quorvane-cli: %s '%s'\n%s%s", what, arg, kSynopsis, kTryHelp);
+    return false;
+}
+
+bool SetPort(Options* options, const char* name) {
+    if (std::strchr(name, '/') != nullptr) {
+        options->portName = name;
+        options->portDevice = name;
+        return true;
+    }
+    for (int32_t i = 0; i < kPortCount; ++i) {
+        if (std::strcmp(name, kPortNames[i]) == 0) {
+            options->portName = name;
+            options->portIndex = i;
+            options->portDevice = nullptr;
+            return true;
+        }
+    }
+    return Fail("no such port (COM1 .. COM12 or a device path):", name);
+}
+
+const char* PortNameOf(std::string_view name) {
+    for (const char* known : kPortNames) {
+        if (name == known) return known;
+    }
+    return nullptr;
+}
+
+bool SetMap(Options* options, const char* value) {
+    const char* eq = std::strchr(value, '=');
+    if (eq == nullptr || eq[1] == '\0') {
+        return Fail("--map takes COMn=DEVICE, such as COM3=/dev/ttyUSB0, not", value);
+    }
+    options->mapName = PortNameOf(std::string_view(value, size_t(eq - value)));
+    if (options->mapName == nullptr) {
+        return Fail("--map takes a name from COM1 .. COM12 before the '=', not", value);
+    }
+    options->mapDevice = eq + 1;
+    return true;
+}
+
+bool SetUnmap(Options* options, const char* value) {
+    options->mapName = PortNameOf(value);
+    if (options->mapName == nullptr) return Fail("--unmap takes COM1 .. COM12, not", value);
+    options->mapDevice = nullptr;
+    return true;
+}
+
+bool SetIdentity(Options* options, const char* id) {
+    if (std::strlen(id) != sizeof updateJob.expectedIdentity) {
+        return Fail("an identity has exactly 8 characters, not", id);
+    }
+    options->identity = id;
+    return true;
+}
+
+}  // namespace
+
+Parsed ParseArguments(int argc, char** argv, Options* options) {
+    bool optionsEnded = false;
+    bool portGiven = false;
+    int mappings = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+            if (arg == "--") {
+                optionsEnded = true;
+                continue;
+            }
+            if (arg == "--help" || arg == "-h") return Parsed::Help;
+            if (arg == "--version") return Parsed::Version;
+            if (arg == "--json") {
+                options->json = true;
+                continue;
+            }
+            if (arg == "--list-ports") {
+                options->listPorts = true;
+                continue;
+            }
+            const bool isPort = arg == "--port" || arg.starts_with("--port=");
+            const bool isIdentity =
+                arg == "--expect-identity" || arg.starts_with("--expect-identity=");
+            const bool isMap = arg == "--map" || arg.starts_with("--map=");
+            const bool isUnmap = arg == "--unmap" || arg.starts_with("--unmap=");
+            if (!isPort && !isIdentity && !isMap && !isUnmap) {
+                Fail("unknown option", argv[i]);
+                return Parsed::Bad;
+            }
+            const char* value = nullptr;
+            if (const size_t eq = arg.find('='); eq != std::string_view::npos) {
+                value = argv[i] + eq + 1;
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                Fail("a value must follow", argv[i]);
+                return Parsed::Bad;
+            }
+            const bool set = isPort       ? SetPort(options, value)
+                             : isIdentity ? SetIdentity(options, value)
+                             : isMap      ? SetMap(options, value)
+                                          : SetUnmap(options, value);
+            if (!set) return Parsed::Bad;
+            portGiven = portGiven || isPort;
+            if (isMap || isUnmap) ++mappings;
+            continue;
+        }
+        if (arg.empty()) {
+            Fail("an image path cannot be empty:", argv[i]);
+            return Parsed::Bad;
+        }
+        if (options->image != nullptr) {
+            Fail("one image at a time; also given", argv[i]);
+            return Parsed::Bad;
+        }
+        options->image = argv[i];
+    }
+    if (mappings > 0) {
+        if (mappings > 1 || options->listPorts || options->json || options->image != nullptr ||
+            portGiven || options->identity != nullptr) {
+            std::fprintf(stderr,
+                         "quorvane-cli: --map and --unmap take one port at a time and no other "
+                         "option or image\n%s%s",
+                         kSynopsis, kTryHelp);
+            return Parsed::Bad;
+        }
+        return options->mapDevice != nullptr ? Parsed::Map : Parsed::Unmap;
+    }
+    if (options->listPorts) {
+        if (options->image != nullptr || portGiven || options->identity != nullptr) {
+            std::fprintf(stderr,
+                         "quorvane-cli: --list-ports takes no image, port or identity\n%s%s",
+                         kSynopsis, kTryHelp);
+            return Parsed::Bad;
+        }
+        return Parsed::ListPorts;
+    }
+    if (options->image == nullptr) {
+        std::fprintf(stderr, "quorvane-cli: no image given\n%s%s", kSynopsis, kTryHelp);
+        return Parsed::Bad;
+    }
+    return Parsed::Run;
+}

@@ -1,0 +1,25 @@
+// The command line of quorvane-cli: what it asks for, checked before anything is opened.
+#pragma once
+
+#include <cstdint>
+
+extern const char kSynopsis[];
+extern const char kUsageBody[];
+
+struct Options {
+    const char* image = nullptr;
+    const char* portName = "COM1";
+    int32_t portIndex = 0;
+    const char* portDevice = nullptr;
+    const char* identity = nullptr;  // --expect-identity, 8 characters
+    bool json = false;
+    bool listPorts = false;
+    const char* mapName = nullptr;    // --map COMn=DEVICE or --unmap COMn
+    const char* mapDevice = nullptr;  // null for --unmap
+};
+
+// What the command line asks for; Bad has already been explained on stderr.
+enum class Parsed { Run, ListPorts, Map, Unmap, Help, Version, Bad };
+
+// Fills `options` from the arguments. Touches no file or port; on Bad, stderr says why.
+Parsed ParseArguments(int argc, char** argv, Options* options);
