@@ -7,11 +7,12 @@
 //          [--no-rss-check]
 //
 // --short (the default) is the quick run the test suite uses; --full runs every case ten times
-// with larger images and 1,000 consecutive jobs. --only keeps the rows whose name contains TEXT;
-// --seed and --runs repeat a run exactly: run i of a row uses seed N + i for the device's noise,
-// the image's bytes and every random choice of the case. --no-rss-check still reports the
-// resident size over the consecutive jobs but does not fail on its growth: under AddressSanitizer
-// freed memory waits in a quarantine, and LeakSanitizer is the judge of leaks there.
+// (the ACK-of-EOT rows 1,000 times) with larger images, and 1,000 consecutive jobs. --only keeps
+// the rows whose name contains TEXT; --seed and --runs repeat a run exactly: run i of a row uses
+// seed N + i for the device's noise, the image's bytes and every random choice of the case.
+// --no-rss-check still reports the resident size over the consecutive jobs but does not fail on its
+// growth: under AddressSanitizer freed memory waits in a quarantine, and LeakSanitizer is the judge
+// of leaks there.
 //
 // Exit status: 0 when every run ended as its case allows, 1 when any did not or any success left
 // a wrong image in the device (both are listed on stderr with the command that repeats them),
@@ -710,10 +711,10 @@ void Noise(Matrix& m, std::vector<std::string>* leftOut) {
 // image that ACK is a third of what the device sends, so many short jobs measure how often a
 // job is left waiting for Cancel.
 void EotAck(Matrix& m) {
-    for (const double rate : {1e-4, 1e-3, 1e-2}) {
-        char name[96];
-        snprintf(name, sizeof name, "CRC, 8-byte image, flips out of the device %.0e", rate);
-        Row* row = m.Begin(name);
+    const std::pair<double, const char*> kRates[] = {
+        {1e-4, "1e-4"}, {1e-3, "1e-3"}, {1e-2, "1e-2"}};
+    for (const auto& [rate, rateName] : kRates) {
+        Row* row = m.Begin(std::string("CRC, 8-byte image, flips out of the device ") + rateName);
         if (row == nullptr) continue;
         TempDir dir;
         int hung = 0;
