@@ -68,6 +68,7 @@ struct Run {
     bool ok = false;
     long peakKiB = 0;
     double seconds = 0;
+    double cpu = 0;  // user and system seconds of the whole program
     std::string why;
 };
 
@@ -129,6 +130,8 @@ Run Update(const std::string& cli, const std::string& target, size_t size) {
     const int status = Reap(job, &usage);
     r.seconds = Now() - start;
     r.peakKiB = usage.ru_maxrss;
+    r.cpu = double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6 +
+            double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
     rusage deviceUsage{};
     const int deviceStatus = Reap(device, &deviceUsage);
     const bool jobOk = job > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -170,17 +173,19 @@ int main(int argc, char** argv) {
     for (const size_t size : sizes) {
         runs.push_back(Update(cli, target, size));
         const Run& r = runs.back();
-        printf("%-22s %10s  %ld KiB, %.2f s%s%s\n", SizeText(size).c_str(), r.ok ? "ok" : "FAILED",
-               r.peakKiB, r.seconds, r.why.empty() ? "" : ": ", r.why.c_str());
+        printf("%-22s %10s  %ld KiB, %.2f s, CPU %.3f s%s%s\n", SizeText(size).c_str(),
+               r.ok ? "ok" : "FAILED", r.peakKiB, r.seconds, r.cpu, r.why.empty() ? "" : ": ",
+               r.why.c_str());
     }
     report.Line(
         "Peak resident set size (`ru_maxrss` from `wait4`) of `quorvane-cli --port PTY IMAGE` "
         "writing into `quorvane-target --line-rate 0 --once`, with its output going nowhere "
         "(the plain log). One run each; each must end with exit status 0 and the device must "
-        "report the image whole. `--version` is the program's own floor.\n");
-    report.Line("| image | peak RSS | wall s | ended |");
-    report.Line("|---|---:|---:|---|");
-    report.Line(Format("| none (`--version`) | %ld KiB | | %s |", floor.peakKiB,
+        "report the image whole. `--version` is the program's own floor. CPU is the whole "
+        "program's, both threads, per MiB of image.\n");
+    report.Line("| image | peak RSS | wall s | CPU s/MiB | ended |");
+    report.Line("|---|---:|---:|---:|---|");
+    report.Line(Format("| none (`--version`) | %ld KiB | | | %s |", floor.peakKiB,
                        floor.ok ? "ok" : "**failed**"));
     bool allOk = floor.ok;
     long low = LONG_MAX, high = 0;
@@ -189,8 +194,9 @@ int main(int argc, char** argv) {
         allOk = allOk && r.ok;
         low = std::min(low, r.peakKiB);
         high = std::max(high, r.peakKiB);
-        report.Line(Format("| %s | %ld KiB | %.2f | %s |", SizeText(sizes[i]).c_str(), r.peakKiB,
-                           r.seconds, r.ok ? "ok" : ("**" + r.why + "**").c_str()));
+        report.Line(Format("| %s | %ld KiB | %.2f | %.4f | %s |", SizeText(sizes[i]).c_str(),
+                           r.peakKiB, r.seconds, r.cpu / (double(sizes[i]) / (1u << 20)),
+                           r.ok ? "ok" : ("**" + r.why + "**").c_str()));
     }
     report.Line("");
     std::string measured;
