@@ -54,12 +54,6 @@ double Seconds(const timeval& t) {
 }
 }  // namespace
 
-double ProcessCpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-}
-
 Spread Summarise(std::vector<double> values) {
     Spread s;
     if (values.empty()) return s;
@@ -151,13 +145,6 @@ uint64_t NumberOption(int argc, char** argv, const char* name, uint64_t fallback
         exit(64);
     }
     return value;
-}
-
-bool Flag(int argc, char** argv, const char* name) {
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], name) == 0) return true;
-    }
-    return false;
 }
 
 Report::Report(int argc, char** argv, std::string name)

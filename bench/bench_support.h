@@ -25,9 +25,6 @@ void WaitUntilPrecisely(double when);
 // CPU seconds a thread has used so far, by its clock id; -1 when the clock cannot be read.
 double CpuSeconds(clockid_t clock);
 
-// CPU seconds of the calling process, user and system.
-double ProcessCpuSeconds();
-
 struct Spread {
     double median = 0;
     double min = 0;
@@ -60,10 +57,10 @@ int32_t WatchedJob(void* parameter);
 // blocked); -1 when it cannot be read.
 long VoluntarySwitches(pid_t threadId);
 
-// Command-line values: `--name VALUE`; the fallback when the option is absent.
+// Command-line values: `--name VALUE`; the fallback when the option is absent. A number that
+// does not parse ends the program with status 64.
 std::string Option(int argc, char** argv, const char* name, const std::string& fallback = "");
 uint64_t NumberOption(int argc, char** argv, const char* name, uint64_t fallback);
-bool Flag(int argc, char** argv, const char* name);
 
 // One program's share of the report: a section of markdown and rows for the summary table
 // (figure | measured | goal | limit | met). Written to DIR/<name>.md and DIR/<name>.rows when
