@@ -318,8 +318,11 @@ struct Point {
 
 struct Series {
     const XmodemMode* mode;
-    std::vector<Point> points;
+    std::vector<Point> points;  // into the simulated device
+    Point exact{0, 0};          // the job on the exact line, drawn on its own
 };
+
+enum class Marker { None, Dot, Square };
 
 const char* kColours[] = {"#1f5fa8", "#c0392b"};
 
@@ -335,6 +338,7 @@ std::string Svg(const std::vector<Series>& series) {
         hi = std::max(hi, m.FreeAckCeiling());
     }
     for (const Series& s : series) {
+        if (s.exact.bps > 0) lo = std::min(lo, s.exact.bps);
         for (const Point& p : s.points) {
             if (p.bps > 0) lo = std::min(lo, p.bps), hi = std::max(hi, p.bps);
             smallest = std::min(smallest, p.size);
@@ -357,7 +361,7 @@ std::string Svg(const std::vector<Series>& series) {
     svg << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     svg << Format(
         "<text x=\"%.0f\" y=\"22\" font-size=\"14\" font-weight=\"bold\">Transfer stage "
-        "throughput at 115200 bit/s, simulated device</text>\n",
+        "throughput at 115200 bit/s</text>\n",
         left);
     for (double v = lo; v <= hi + 0.5; v += step) {
         svg << Format(
@@ -386,16 +390,26 @@ std::string Svg(const std::vector<Series>& series) {
         left + plotW / 2, height - 18, top + plotH / 2);
 
     double legendY = top + 10;
-    auto legend = [&](const std::string& colour, const std::string& dash, bool dot,
+    auto square = [&](double x, double y, const char* colour) {
+        svg << Format(
+            "<rect x=\"%.1f\" y=\"%.1f\" width=\"8\" height=\"8\" fill=\"white\" "
+            "stroke=\"%s\" stroke-width=\"2\"/>",
+            x - 4, y - 4, colour);
+    };
+    auto legend = [&](const char* colour, const std::string& dash, Marker marker,
                       const std::string& text) {
         const double lx = left + plotW + 14;
-        svg << Format(
-            "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
-            "stroke-width=\"2\" stroke-dasharray=\"%s\"/>",
-            lx, legendY, lx + 26, legendY, colour.c_str(), dash.c_str());
-        if (dot) {
+        if (dash != "") {
+            svg << Format(
+                "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"%s\" "
+                "stroke-width=\"2\" stroke-dasharray=\"%s\"/>",
+                lx, legendY, lx + 26, legendY, colour, dash.c_str());
+        }
+        if (marker == Marker::Dot) {
             svg << Format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"3.5\" fill=\"%s\"/>", lx + 13,
-                          legendY, colour.c_str());
+                          legendY, colour);
+        } else if (marker == Marker::Square) {
+            square(lx + 13, legendY, colour);
         }
         svg << Format("<text x=\"%.1f\" y=\"%.1f\">%s</text>\n", lx + 32, legendY + 4,
                       text.c_str());
@@ -421,12 +435,18 @@ std::string Svg(const std::vector<Series>& series) {
         }
         svg << Format("<polyline points=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\"/>\n",
                       path.c_str(), kColours[i]);
+        if (series[i].exact.bps > 0) {
+            square(X(double(series[i].exact.size)), Y(series[i].exact.bps), kColours[i]);
+            svg << "\n";
+        }
     }
     for (size_t i = 0; i < 2; ++i) {
         const XmodemMode& m = kModes[i];
-        legend(kColours[i], "none", true, Format("measured, %s", m.name));
-        legend(kColours[i], "8 4", false, Format("framing limit %.0f", m.FramingLimit()));
-        legend(kColours[i], "2 3", false, Format("ACK-free ceiling %.0f", m.FreeAckCeiling()));
+        legend(kColours[i], "none", Marker::Dot, Format("simulated device, %s", m.name));
+        legend(kColours[i], "", Marker::Square, Format("exact line, %s", m.name));
+        legend(kColours[i], "8 4", Marker::None, Format("framing limit %.0f", m.FramingLimit()));
+        legend(kColours[i], "2 3", Marker::None,
+               Format("ACK-free ceiling %.0f", m.FreeAckCeiling()));
     }
     svg << "</svg>\n";
     return svg.str();
@@ -490,7 +510,9 @@ int main(int argc, char** argv) {
 
     std::vector<Series> series;
     for (size_t m = 0; m < 2; ++m) {
-        Series s{&kModes[m], {}};
+        Series s{&kModes[m], {}, {}};
+        const Exact& e = runs[m].exactOurs;
+        s.exact = {exactSize, e.ok && e.seconds > 0 ? double(exactSize) / e.seconds : 0};
         for (const size_t n : sizes) {
             if (n == size) continue;
             const Timed t = OursIntoDevice(kModes[m], n);
@@ -604,7 +626,7 @@ int main(int argc, char** argv) {
     plot.Line(
         "The transfer stage of the real job into the simulated device at 115200 bit/s, one run "
         "per point, both modes, with each mode's framing limit (dashed) and the device model's "
-        "ACK-free ceiling (dotted).\n");
+        "ACK-free ceiling (dotted); the squares are the job on the exact line (section 1).\n");
     plot.Line("![Throughput against image size](performance.svg)\n");
     plot.Line("| image | 1K/CRC B/s | of limit | 128/sum B/s | of limit |");
     plot.Line("|---|---:|---:|---:|---:|");
