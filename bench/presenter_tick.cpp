@@ -3,6 +3,7 @@
 // sender's CRC of one 1K block alongside, for scale. Takes Google Benchmark's own flags too.
 //   presenter_tick [--report DIR] [--benchmark_...]
 #include <stdio.h>
+#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 
@@ -80,6 +81,9 @@ BENCHMARK(Crc16Of1KBlock)->Repetitions(5);
 // Google Benchmark's console output, with each repetition's time kept for the report.
 class Keeper final : public benchmark::ConsoleReporter {
   public:
+    // Colour only on a terminal: a log or a pipe gets plain text.
+    Keeper() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
     std::map<std::string, std::vector<double>> ns;  // per benchmark, per repetition
     std::map<std::string, bool> failed;
 
