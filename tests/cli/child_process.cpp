@@ -59,21 +59,21 @@ Child::~Child() {
     if (stdoutRead_ >= 0) close(stdoutRead_);
 }
 
-bool Child::Start(const ChildSpec& spec) {
-    if (pid_ > 0 || spec.argv.empty()) return false;
-    std::vector<std::string> args = spec.argv;
-    std::vector<std::string> env = MergedEnvironment(spec.env);
+bool Child::Start(const ChildSpec& launch) {
+    if (pid_ > 0 || launch.argv.empty()) return false;
+    std::vector<std::string> args = launch.argv;
+    std::vector<std::string> env = MergedEnvironment(launch.env);
     std::vector<char*> argp = Pointers(args);
     std::vector<char*> envp = Pointers(env);
 
     const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int err = OpenOutput(spec.stderrPath);
+    const int err = OpenOutput(launch.stderrPath);
     int out = -1;
     int pipeEnds[2] = {-1, -1};
-    if (spec.stdoutPipe) {
+    if (launch.stdoutPipe) {
         if (pipe2(pipeEnds, O_CLOEXEC) == 0) out = pipeEnds[1];
     } else {
-        out = OpenOutput(spec.stdoutPath);
+        out = OpenOutput(launch.stdoutPath);
     }
     const auto closeAll = [&] {
         for (int fd : {in, out, err, pipeEnds[0]}) {
@@ -89,7 +89,7 @@ bool Child::Start(const ChildSpec& spec) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-        if (!spec.cwd.empty() && chdir(spec.cwd.c_str()) != 0) _exit(126);
+        if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) _exit(126);
         execve(argp[0], argp.data(), envp.data());
         _exit(127);
     }

@@ -26,7 +26,7 @@ class Child {
     // A child still running is killed and reaped: a failed test leaves no process behind.
     ~Child();
 
-    bool Start(const ChildSpec& spec);
+    bool Start(const ChildSpec& launch);
     // The exit code, 128 + signal number for a child killed by a signal, or -1 when it has not
     // ended within the timeout (it then keeps running).
     int Wait(uint32_t timeoutMs);

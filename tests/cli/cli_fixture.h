@@ -57,14 +57,15 @@ class CliTest : public ::testing::Test {
 
     // Starts the program in the working directory with the private config folder.
     bool Start(Child* child, const std::vector<std::string>& args) const {
-        ChildSpec spec;
-        spec.argv.push_back(QUORVANE_CLI_PATH);
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        spec.env = {{"XDG_CONFIG_HOME", config_.Path()}, {"QUORVANE_DEVICE_DIR", devices_.Path()}};
-        spec.cwd = work_.Path();
-        spec.stdoutPath = output_.File("stdout");
-        spec.stderrPath = output_.File("stderr");
-        return child->Start(spec);
+        ChildSpec launch;
+        launch.argv.push_back(QUORVANE_CLI_PATH);
+        launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+        launch.env = {{"XDG_CONFIG_HOME", config_.Path()},
+                      {"QUORVANE_DEVICE_DIR", devices_.Path()}};
+        launch.cwd = work_.Path();
+        launch.stdoutPath = output_.File("stdout");
+        launch.stderrPath = output_.File("stderr");
+        return child->Start(launch);
     }
 
     Run RunCli(const std::vector<std::string>& args) const {

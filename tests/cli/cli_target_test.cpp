@@ -66,15 +66,15 @@ class CliWithDevice : public ::testing::Test {
     }
 
     bool StartCli(Child* cli, const std::vector<std::string>& args) const {
-        ChildSpec spec;
-        spec.argv = {QUORVANE_CLI_PATH, "--port", "COM3"};
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        spec.argv.push_back("image.img");
-        spec.env = {{"XDG_CONFIG_HOME", dir_.File("config")}};
-        spec.cwd = dir_.Path();
-        spec.stdoutPath = dir_.File("cli.out");
-        spec.stderrPath = dir_.File("cli.err");
-        return cli->Start(spec);
+        ChildSpec launch;
+        launch.argv = {QUORVANE_CLI_PATH, "--port", "COM3"};
+        launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+        launch.argv.push_back("image.img");
+        launch.env = {{"XDG_CONFIG_HOME", dir_.File("config")}};
+        launch.cwd = dir_.Path();
+        launch.stdoutPath = dir_.File("cli.out");
+        launch.stderrPath = dir_.File("cli.err");
+        return cli->Start(launch);
     }
 
     std::string Out() const { return ReadWholeFile(dir_.File("cli.out")); }

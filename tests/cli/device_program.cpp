@@ -12,11 +12,11 @@ const std::string& HelpText() {
         if (mkdtemp(folder) == nullptr) return std::string();
         const std::string out = std::string(folder) + "/help";
         Child child;
-        ChildSpec spec;
-        spec.argv = {QUORVANE_TARGET_PATH, "--help"};
-        spec.stdoutPath = out;
+        ChildSpec launch;
+        launch.argv = {QUORVANE_TARGET_PATH, "--help"};
+        launch.stdoutPath = out;
         std::string text;
-        if (child.Start(spec) && child.Wait(kStartTimeoutMs) == 0) text = ReadWholeFile(out);
+        if (child.Start(launch) && child.Wait(kStartTimeoutMs) == 0) text = ReadWholeFile(out);
         unlink(out.c_str());
         rmdir(folder);
         return text;
@@ -33,18 +33,18 @@ bool DeviceProgram::Takes(const std::string& flag) {
 bool DeviceProgram::Start(const std::string& configHome, const std::string& port,
                           const std::string& received, std::vector<std::string> knobs,
                           const std::string& logPath) {
-    ChildSpec spec;
-    spec.argv = {QUORVANE_TARGET_PATH, "--link", port, "--output", received, "--once"};
+    ChildSpec launch;
+    launch.argv = {QUORVANE_TARGET_PATH, "--link", port, "--output", received, "--once"};
     bool rateGiven = false;
     for (const std::string& knob : knobs)
         rateGiven = rateGiven || knob == "--line-rate";
     // A device that paces itself as a real line would make every test take seconds.
     if (!rateGiven && Takes("--line-rate")) knobs.insert(knobs.begin(), {"--line-rate", "0"});
-    spec.argv.insert(spec.argv.end(), knobs.begin(), knobs.end());
-    spec.env = {{"XDG_CONFIG_HOME", configHome}};
-    spec.stdoutPipe = true;
-    spec.stderrPath = logPath;
-    if (!child_.Start(spec)) return false;
+    launch.argv.insert(launch.argv.end(), knobs.begin(), knobs.end());
+    launch.env = {{"XDG_CONFIG_HOME", configHome}};
+    launch.stdoutPipe = true;
+    launch.stderrPath = logPath;
+    if (!child_.Start(launch)) return false;
     // The alias is made after the device serves; it is there once the device says so.
     const std::string banner = child_.ReadStdoutUntil("linked as ", kStartTimeoutMs);
     return banner.find("linked as ") != std::string::npos;

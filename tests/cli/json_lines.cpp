@@ -28,21 +28,21 @@ JsonLines ParseJsonLines(const std::string& text, const std::string& scratch) {
     const std::string input = scratch + "/json-input";
     std::ofstream(input, std::ios::binary) << text;
     Child parser;
-    ChildSpec spec;
-    spec.argv = {"/usr/bin/env", "python3", "-c", kParser, input};
-    spec.stdoutPath = scratch + "/json-output";
-    spec.stderrPath = scratch + "/json-error";
-    if (!parser.Start(spec)) {
+    ChildSpec launch;
+    launch.argv = {"/usr/bin/env", "python3", "-c", kParser, input};
+    launch.stdoutPath = scratch + "/json-output";
+    launch.stderrPath = scratch + "/json-error";
+    if (!parser.Start(launch)) {
         result.error = "python3 could not be started";
         return result;
     }
     const int code = parser.Wait(30000);
-    result.error = ReadWholeFile(spec.stderrPath);
+    result.error = ReadWholeFile(launch.stderrPath);
     if (code != 0) {
         if (result.error.empty()) result.error = "python3 ended with " + std::to_string(code);
         return result;
     }
-    const std::string out = ReadWholeFile(spec.stdoutPath);
+    const std::string out = ReadWholeFile(launch.stdoutPath);
     size_t start = 0;
     for (size_t end = out.find('\n'); end != std::string::npos; end = out.find('\n', start)) {
         result.canonical.push_back(out.substr(start, end - start));

@@ -59,14 +59,14 @@ struct ToolRun {
 
 ToolRun RunTool(const std::vector<std::string>& argv, const TempDir& scratch,
                 const std::vector<std::pair<std::string, std::string>>& env = {}) {
-    ChildSpec spec;
-    spec.argv = argv;
-    spec.env = env;
-    spec.stdoutPath = scratch.File("stdout");
-    spec.stderrPath = scratch.File("stderr");
+    ChildSpec launch;
+    launch.argv = argv;
+    launch.env = env;
+    launch.stdoutPath = scratch.File("stdout");
+    launch.stderrPath = scratch.File("stderr");
     Child child;
     ToolRun run;
-    if (!child.Start(spec)) return run;
+    if (!child.Start(launch)) return run;
     run.exitCode = child.Wait(kToolTimeoutMs);
     run.out = ReadWholeFile(scratch.File("stdout"));
     run.err = ReadWholeFile(scratch.File("stderr"));
