@@ -13,8 +13,6 @@
 #include "res/strings.h"
 #include "serial_devices.h"
 
-namespace {
-
 PortState StateOfError(int error) {
     switch (error) {
         case ENOENT:
@@ -33,8 +31,6 @@ PortState StateOfError(int error) {
             return PortState::Failed;
     }
 }
-
-}  // namespace
 
 std::string Printable(std::string text) {
     for (char& c : text) {

@@ -24,6 +24,9 @@ PortReport ProbePort(const char* name);
 // "usable", "does not exist", "not a terminal", "held by another program",
 // "permission denied (dialout group)", or the errno's text.
 std::string StateText(const PortReport& report);
+// What an errno from opening or locking a port says about it.
+PortState StateOfError(int error);
+
 std::string StateText(PortState state, int error);
 // One word for scripts: usable, missing, not-a-terminal, busy, permission-denied, failed.
 const char* StateWord(PortState state);

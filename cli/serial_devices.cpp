@@ -47,38 +47,20 @@ struct Probe {
     int error = 0;
 };
 
-PortState StateOfOpenError(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return PortState::Missing;
-        case ENOTTY:
-            return PortState::NotATerminal;
-        case EBUSY:
-            return PortState::Busy;
-        case EACCES:
-        case EPERM:
-            return PortState::PermissionDenied;
-        default:
-            return PortState::Failed;
-    }
-}
-
 // Opens the device as an update would, asks it what it is, and closes it.
 Probe ProbeDevice(const std::string& path) {
     Probe probe;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         probe.error = errno;
-        probe.state = StateOfOpenError(probe.error);
+        probe.state = StateOfError(probe.error);
         return probe;
     }
     termios settings{};
     serial_struct serial{};
     if (tcgetattr(fd, &settings) != 0) {
         probe.error = errno == EINVAL ? ENOTTY : errno;
-        probe.state = StateOfOpenError(probe.error);
+        probe.state = StateOfError(probe.error);
     } else if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
         // No UART behind the name. Drivers without the request (pseudo-terminals, some USB
         // ones) fail it and are taken at their word that they are terminals.
