@@ -2,40 +2,20 @@
 // through it must behave the same on the thousandth run as on the first.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "allocation_counter.h"
 #include "dialogue.h"
-
-namespace {
-thread_local bool counting = false;
-std::atomic<long> allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (counting) allocations.fetch_add(1);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
 int32_t CountedJob(void* parameter) {
-    counting = true;
+    CountAllocationsOnThisThread(true);
     const UpdateResult result = RunUpdateJob(parameter);
-    counting = false;
+    CountAllocationsOnThisThread(false);
     return result;
 }
 
 TEST(Allocation, NoneDuringAWholeJob) {
-    allocations = 0;
+    ResetAllocationCount();
     const std::string image = PatternBytes(5000, 2);
     {
         Dialogue d(image, nullptr, CountedJob);
@@ -51,7 +31,7 @@ TEST(Allocation, NoneDuringAWholeJob) {
         d.Cancel();
         ASSERT_EQ(d.Result(), ResultCancelled);
     }
-    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(AllocationCount(), 0);
 }
 
 }  // namespace

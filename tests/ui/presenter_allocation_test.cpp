@@ -2,28 +2,8 @@
 // presenter's own buffers and must never reach the heap.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "allocation_counter.h"
 #include "ui/presenter.h"
-
-namespace {
-bool counting = false;
-std::atomic<long> allocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (counting) allocations.fetch_add(1);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -66,8 +46,8 @@ TEST(PresenterAllocation, NoneWhileTicking) {
     ProgressPresenter presenter(view, worker, clock, job);
     ASSERT_TRUE(presenter.OnInitDialog());
 
-    allocations = 0;
-    counting = true;
+    ResetAllocationCount();
+    CountAllocationsOnThisThread(true);
     job.stage = StageCheckImage;
     presenter.OnTimer();
     job.stage = StageConnect;
@@ -86,9 +66,9 @@ TEST(PresenterAllocation, NoneWhileTicking) {
     worker.exitCode = ResultUpdateFail;
     presenter.OnTimer();
     presenter.OnCancel();
-    counting = false;
+    CountAllocationsOnThisThread(false);
 
-    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(AllocationCount(), 0);
     EXPECT_GT(view.writes, 1000);  // the ticks did render
 }
 
