@@ -54,7 +54,7 @@ std::string Received(const TempDir& work) {
 // RelayUntilExit's copying both ways, watching the sender's bytes for the EOT after its last
 // packet: rx waits a second after EOT before it answers, the same for every sender, so the
 // transfer is timed to the EOT and the whole run to rx's exit.
-int Relay(int master, Child& child, double* eotAt) {
+int Relay(int master, PipedChild& child, double* eotAt) {
     char chunk[4096];
     size_t packetLeft = 0;  // bytes of the current packet still to come
     for (;;) {
@@ -97,7 +97,7 @@ Figures Ours(const std::string& image, const std::string& rx) {
     Dialogue d(image, nullptr, MeasuredJob);
     if (!d.Console()) return f;
     TempDir work;
-    Child receiver({rx, "-q", "-b", "-c", "received.img"}, work.Path());
+    PipedChild receiver({rx, "-q", "-b", "-c", "received.img"}, work.Path());
     const double start = Now();
     double eotAt = 0;
     const int status = Relay(d.Peer().MasterFd(), receiver, &eotAt);
@@ -125,7 +125,7 @@ Figures Theirs(const std::string& path, const std::string& sx, const std::string
         _exit(127);
     }
     TempDir work;
-    Child receiver({rx, "-q", "-b", "-c", "received.img"}, work.Path());
+    PipedChild receiver({rx, "-q", "-b", "-c", "received.img"}, work.Path());
     const double start = Now();
     double eotAt = 0;
     const int status = Relay(line.MasterFd(), receiver, &eotAt);

@@ -38,7 +38,7 @@ TEST_P(IntoRx, ReceivedFileIsTheImage) {
     std::vector<std::string> argv = {rx, "-q", "-b"};
     if (c.crcMode) argv.push_back("-c");
     argv.push_back("received.img");
-    Child receiver(argv, work.Path());
+    PipedChild receiver(argv, work.Path());
     ASSERT_TRUE(receiver.Running());
     const int status = RelayUntilExit(d.Peer().MasterFd(), receiver);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "rx status " << status;

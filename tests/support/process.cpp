@@ -9,7 +9,7 @@
 
 #include <sstream>
 
-Child::Child(const std::vector<std::string>& argv, const std::string& workDir) {
+PipedChild::PipedChild(const std::vector<std::string>& argv, const std::string& workDir) {
     int toChild[2];
     int fromChild[2];
     if (pipe2(toChild, O_CLOEXEC) != 0) return;
@@ -44,7 +44,7 @@ Child::Child(const std::vector<std::string>& argv, const std::string& workDir) {
     }
 }
 
-Child::~Child() {
+PipedChild::~PipedChild() {
     if (pid_ > 0) {
         kill(pid_, SIGKILL);
         Wait();
@@ -53,12 +53,12 @@ Child::~Child() {
     if (out_ >= 0) close(out_);
 }
 
-void Child::CloseIn() {
+void PipedChild::CloseIn() {
     if (in_ >= 0) close(in_);
     in_ = -1;
 }
 
-int Child::Wait() {
+int PipedChild::Wait() {
     if (pid_ <= 0) return -1;
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0) {
@@ -67,7 +67,7 @@ int Child::Wait() {
     return status;
 }
 
-int RelayUntilExit(int ptyMaster, Child& child) {
+int RelayUntilExit(int ptyMaster, PipedChild& child) {
     char chunk[4096];
     for (;;) {
         pollfd fds[2] = {{ptyMaster, POLLIN, 0}, {child.Out(), POLLIN, 0}};

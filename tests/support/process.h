@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-class Child {
+class PipedChild {
   public:
     // Starts `argv` in `workDir` (empty: the current one). Check Running().
-    Child(const std::vector<std::string>& argv, const std::string& workDir = "");
-    ~Child();  // kills a child that still runs
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
+    PipedChild(const std::vector<std::string>& argv, const std::string& workDir = "");
+    ~PipedChild();  // kills a child that still runs
+    PipedChild(const PipedChild&) = delete;
+    PipedChild& operator=(const PipedChild&) = delete;
 
     bool Running() const { return pid_ > 0; }
     int In() const { return in_; }    // write end of the child's stdin
@@ -29,7 +29,7 @@ class Child {
 
 // Copies bytes both ways between a pty master and a child's pipes until the child has closed its
 // stdout, then reaps it. Returns the child's exit status.
-int RelayUntilExit(int ptyMaster, Child& child);
+int RelayUntilExit(int ptyMaster, PipedChild& child);
 
 // Where a program lives on PATH, or "" when it is not installed.
 std::string FindProgram(const std::string& name);
