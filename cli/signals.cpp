@@ -52,7 +52,13 @@ void OnFatal(int signal) {
     raise(signal);
 }
 
+// A signal that arrived ignored stays ignored: `nohup` and a shell's background job (`cmd &`)
+// ignore SIGHUP, or SIGINT and SIGQUIT, so that a logout or a Ctrl-C meant for the shell leaves
+// the program running; catching them anyway would cancel an update nobody asked to stop.
 bool Install(int signal, void (*handler)(int), int flags) {
+    struct sigaction current = {};
+    if (sigaction(signal, nullptr, &current) != 0) return false;
+    if (current.sa_handler == SIG_IGN) return true;
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);

@@ -5,8 +5,9 @@
 
 #include <csignal>
 
-// Installs the handlers; those that put the terminal right only when `terminal`. False (with
-// errno) when one could not be installed.
+// Installs the handlers; those that put the terminal right only when `terminal`. A signal the
+// program was started with ignored (nohup, a background job) is left ignored. False (with errno)
+// when one could not be installed.
 bool InstallSignalHandlers(bool terminal);
 
 // How many interrupts arrived since InstallSignalHandlers.

@@ -90,6 +90,9 @@ bool Child::Start(const ChildSpec& launch) {
     if (pid == 0) {
         if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
         if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) _exit(126);
+        for (const int signal : launch.ignoredSignals) {
+            if (::signal(signal, SIG_IGN) == SIG_ERR) _exit(126);
+        }
         execve(argp[0], argp.data(), envp.data());
         _exit(127);
     }

@@ -16,6 +16,7 @@ struct ChildSpec {
     std::string stdoutPath;                                // empty: /dev/null (or the pipe)
     std::string stderrPath;                                // empty: /dev/null
     bool stdoutPipe = false;                               // read it with ReadStdoutUntil
+    std::vector<int> ignoredSignals;  // left ignored for the child, as nohup or `cmd &` do
 };
 
 class Child {

@@ -13,6 +13,7 @@
 #include "child_process.h"
 #include "device_program.h"
 #include "json_lines.h"
+#include "platform.h"
 #include "temp_dir.h"
 #include "terminal_child.h"
 
@@ -65,8 +66,10 @@ class CliWithDevice : public ::testing::Test {
                              dir_.File("device.log"));
     }
 
-    bool StartCli(Child* cli, const std::vector<std::string>& args) const {
+    bool StartCli(Child* cli, const std::vector<std::string>& args,
+                  const std::vector<int>& ignoredSignals = {}) const {
         ChildSpec launch;
+        launch.ignoredSignals = ignoredSignals;
         launch.argv = {QUORVANE_CLI_PATH, "--port", "COM3"};
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
         launch.argv.push_back("image.img");
@@ -78,6 +81,14 @@ class CliWithDevice : public ::testing::Test {
     }
 
     std::string Out() const { return ReadWholeFile(dir_.File("cli.out")); }
+    // Waits until the plain log on stdout holds `line`.
+    bool OutReaches(const std::string& line) const {
+        for (const Deadline wait = Deadline::After(kJobTimeoutMs); !wait.Expired();
+             WaitUntil(Deadline::After(10))) {
+            if (Contains(Out(), line)) return true;
+        }
+        return false;
+    }
     std::string Err() const { return ReadWholeFile(dir_.File("cli.err")); }
     std::string DeviceLog() const { return ReadWholeFile(dir_.File("device.log")); }
 
@@ -246,6 +257,43 @@ TEST_F(CliWithDevice, JsonLogOfAWholeUpdateParsesAndCountsUpToTheImageSize) {
         R"({"event":"stage","stage":5,"text":"Update End"})",
     };
     EXPECT_EQ(stages, expectedStages);
+}
+
+// `nohup quorvane-cli ... &` and a script's `cmd &` start the program with SIGHUP, or SIGINT and
+// SIGQUIT, ignored: a logout or a Ctrl-C meant for the shell must not cancel the update. Signals
+// that would have ended the program still become Cancel.
+TEST_F(CliWithDevice, SignalsIgnoredAtStartStayIgnoredAndTheOthersCancel) {
+    const struct {
+        const char* what;
+        std::vector<int> ignored;
+        std::vector<int> sent;
+        int exitCode;
+    } cases[] = {
+        {"nohup, then logged out", {SIGHUP}, {SIGHUP}, 0},
+        {"a script's background job, then Ctrl-C", {SIGINT, SIGQUIT}, {SIGINT, SIGQUIT}, 0},
+        {"both, then every one of them", {SIGHUP, SIGINT, SIGQUIT}, {SIGHUP, SIGINT, SIGQUIT}, 0},
+        {"nohup, then SIGTERM", {SIGHUP}, {SIGHUP, SIGTERM}, 1},
+        {"a background job, then SIGHUP", {SIGINT, SIGQUIT}, {SIGHUP}, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeviceProgram device;
+        // The verdict delay holds the job in its update stage, where a Cancel would end it.
+        ASSERT_TRUE(StartDevice(&device, {"--verdict-delay", "600"})) << DeviceLog();
+        Child cli;
+        ASSERT_TRUE(StartCli(&cli, {}, c.ignored));
+        ASSERT_TRUE(OutReaches("stage: Updating Image File...\n")) << Out();
+        for (const int signal : c.sent)
+            ASSERT_TRUE(cli.Signal(signal));
+        EXPECT_EQ(cli.Wait(kJobTimeoutMs), c.exitCode) << Err();
+        if (c.exitCode == 0) {
+            EXPECT_EQ(Err(), "");
+            EXPECT_EQ(device.Wait(kDeviceEndMs), 0) << DeviceLog();
+            EXPECT_TRUE(ReadWholeFile(dir_.File("received.img")) == image_);
+        } else {
+            EXPECT_EQ(Err(), "quorvane-cli: cancelled\n");
+        }
+    }
 }
 
 std::string Dump(const Screen& screen) {
