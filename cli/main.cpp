@@ -30,9 +30,11 @@
 
 namespace {
 
-constexpr int kExitUsage = 64;         // bad command line; nothing was opened
-constexpr int kExitSoftware = 70;      // the worker ended with a value that is no UpdateResult
-constexpr int kExitNoThread = 71;      // the worker could not be started
+constexpr int kExitUsage = 64;  // bad command line; nothing was opened
+// A fault of the program itself: the worker ended with a value that is no UpdateResult, or a
+// signal handler was refused (sigaction fails only for a signal that cannot be caught).
+constexpr int kExitSoftware = 70;
+constexpr int kExitNoThread = 71;      // the system could not start the worker; nothing was opened
 constexpr int kExitInterrupted = 130;  // quit at the third Ctrl-C, before the job had ended
 constexpr int kTickMs = 100;
 
@@ -100,7 +102,7 @@ int RunJob(const Options& options) {
     const bool terminal = !json && OutputIsTerminal();
     if (!InstallSignalHandlers(terminal)) {
         std::fprintf(stderr, "quorvane-cli: cannot catch Ctrl-C: %s\n", std::strerror(errno));
-        return kExitNoThread;
+        return kExitSoftware;
     }
 
     updateJob.imagePath = options.image;

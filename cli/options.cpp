@@ -42,9 +42,10 @@ extern const char kUsageBody[] =
     "\n"
     "Exit status: 0 success, 1 cancelled, 2 image file I/O error, 3 serial port I/O error,\n"
     "4 image file invalid, 5 target connect fail, 6 transfer fail, 7 update fail, 64 bad usage,\n"
-    "130 quit before the job ended. --map and --unmap: 0 done, 64 bad usage, 66 DEVICE refused\n"
-    "(missing, not a terminal, or no permission), 73 the link could not be made or removed;\n"
-    "on any refusal nothing is changed.\n"
+    "70 internal error, 71 no worker thread could be started (nothing was opened), 130 quit\n"
+    "before the job ended. --map and --unmap: 0 done, 64 bad usage, 66 DEVICE refused (missing,\n"
+    "not a terminal, or no permission), 73 the link could not be made or removed; on any\n"
+    "refusal nothing is changed.\n"
     "\n"
     "A port refused with \"permission denied\" needs the dialout group:\n"
     "  sudo usermod -aG dialout $USER   (then log in again)\n";

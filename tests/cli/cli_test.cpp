@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -111,6 +112,11 @@ TEST_F(CliTest, HelpAndVersionGoToStdoutAndSucceed) {
     for (const char* option : {"--port", "--expect-identity", "--json", "--list-ports", "--map",
                                "--unmap", "--version", "--help", "Ctrl-C", "dialout"}) {
         EXPECT_TRUE(Contains(help.out, option)) << option;
+    }
+    // ...and every exit status the program can end with, so a script can tell them apart.
+    for (const int code : {0, 1, 2, 3, 4, 5, 6, 7, 64, 66, 70, 71, 73, 130}) {
+        const std::regex listed("(^|\\s)" + std::to_string(code) + "\\s[A-Za-z(]");
+        EXPECT_TRUE(std::regex_search(help.out, listed)) << code << " is not in the help";
     }
 }
 
