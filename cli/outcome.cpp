@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "port_list.h"
 
 namespace {
 
@@ -22,14 +23,18 @@ std::string Line(const char* format, ...) {
     return std::string("quorvane-cli: ") + text + "\n";
 }
 
+// Every name below comes from the person or from their links and may hold any byte: shown
+// through Printable(), so that an escape sequence in it cannot drive the terminal.
 std::string ImageRemedy(const JobDescription& job, const JobEnd& end) {
-    const char* image = job.image;
+    const std::string shown = Printable(job.image != nullptr ? job.image : "");
+    const char* image = shown.c_str();
     switch (end.systemError) {
         case 0:
             if (end.stage == StageCheckImage && end.recordResult == ResultImageInvalid &&
                 job.identity != nullptr) {
-                return Line("%s does not begin with the identity \"%.8s\".", image,
-                            reinterpret_cast<const char*>(job.identity));
+                const std::string identity =
+                    Printable(std::string(reinterpret_cast<const char*>(job.identity), 8));
+                return Line("%s does not begin with the identity \"%s\".", image, identity.c_str());
             }
             if (end.stage == StageCheckImage && end.recordResult == ResultImageIoError) {
                 return Line("could not read the first 8 bytes of %s; an image has at least 8.",
@@ -63,8 +68,9 @@ std::string PortRemedy(const JobDescription& job, int error) {
         std::snprintf(device, sizeof device, "%s", job.portName);
     }
     // "COM3 (/dev/ttyS2)" tells a person both what they asked for and what was opened.
-    std::string port = device;
-    if (job.portDevice == nullptr) port = std::string(job.portName) + " (" + device + ")";
+    const std::string portName = Printable(job.portName);
+    std::string port = Printable(device);
+    if (job.portDevice == nullptr) port = portName + " (" + port + ")";
 
     switch (error) {
         case EACCES:
@@ -85,7 +91,9 @@ std::string PortRemedy(const JobDescription& job, int error) {
             const std::string look =
                 "  quorvane-cli --list-ports shows the serial devices present\n";
             if (job.portDevice != nullptr) {
-                return Line("%s does not exist; is the adapter plugged in?", device) + look;
+                return Line("%s does not exist; is the adapter plugged in?",
+                            Printable(device).c_str()) +
+                       look;
             }
             char alias[512] = "";
             if (!PortAliasPath(job.portName, alias, sizeof alias)) {
@@ -98,12 +106,12 @@ std::string PortRemedy(const JobDescription& job, int error) {
                 return Line(
                            "%s is linked by %s to %s, which does not exist; is the adapter "
                            "plugged in?",
-                           job.portName, alias, target) +
+                           portName.c_str(), Printable(alias).c_str(), Printable(target).c_str()) +
                        look;
             }
             return Line("%s does not exist. Find your serial device with", port.c_str()) +
-                   "  quorvane-cli --list-ports\n" + "and give " + job.portName +
-                   " that device once:\n" + "  quorvane-cli --map " + job.portName +
+                   "  quorvane-cli --list-ports\n" + "and give " + portName +
+                   " that device once:\n" + "  quorvane-cli --map " + portName +
                    "=/dev/serial/by-id/...\n" + "or pass the device itself: --port /dev/ttyUSB0\n";
         }
         case ENOTTY:

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -190,6 +191,42 @@ TEST_F(CliTest, FailedJobsReportResultAndRemedy) {
         EXPECT_TRUE(Contains(run.err, std::string(c.resultText) + "\n")) << run.err;
         EXPECT_TRUE(Contains(run.err, c.remedy)) << run.err;
         EXPECT_EQ(run.out, std::string(c.out) + "result: " + c.resultText + "\n");
+    }
+}
+
+// Names come from the person and from their links and may hold any byte; on a terminal an escape
+// sequence in a hint would do more than show, so control characters are shown as '?'.
+TEST_F(CliTest, HintsShowControlCharactersInNamesAsQuestionMarks) {
+    const std::string esc = "\x1b]0;owned\x07\x1b[2J";
+    const std::string shown = "?]0;owned??[2J";
+    work_.Write("plain" + esc, "not a device");
+    fs::create_symlink("/nonexistent/" + esc + "ttyUSB9", config_.Path() + "/quorvane/ports/COM2");
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::string hint;
+    } cases[] = {
+        {"missing image", {esc + ".img"}, shown + ".img does not exist."},
+        {"image that is a folder", {"."}, ". is a directory"},
+        {"missing device",
+         {"--port", "/nonexistent/" + esc, "image.img"},
+         "/nonexistent/" + shown + " does not exist;"},
+        {"device that is no terminal",
+         {"--port", "./plain" + esc, "image.img"},
+         "./plain" + shown + " is not a serial port."},
+        {"alias to a missing device",
+         {"--port", "COM2", "image.img"},
+         "to /nonexistent/" + shown + "ttyUSB9, which does not exist"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Run run = RunCli(c.args);
+        EXPECT_NE(run.exitCode, 0);
+        EXPECT_TRUE(Contains(run.err, c.hint)) << run.err;
+        const bool clean = std::all_of(run.err.begin(), run.err.end(), [](char ch) {
+            return ch == '\n' || (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F);
+        });
+        EXPECT_TRUE(clean) << "a control character reached the terminal: " << run.err;
     }
 }
 
