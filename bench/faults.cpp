@@ -1161,7 +1161,7 @@ const ImageCase kImageCases[] = {
          return dir.Write("plain.img", PatternBytes(64, unsigned(seed))) + "/inner.img";
      },
      ResultImageInvalid, ENOTDIR},
-    {"image locked by another job",
+    {"image locked exclusively by another program",
      [](const TempDir& dir, uint64_t seed, Holds& holds) -> MaybePath {
          const std::string path = dir.Write("busy.img", PatternBytes(4096, unsigned(seed)));
          const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

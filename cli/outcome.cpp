@@ -53,7 +53,10 @@ std::string ImageRemedy(const JobDescription& job, const JobEnd& end) {
         case EFBIG:
             return Line("%s is 4 GiB or larger; an image must be smaller.", image);
         case EWOULDBLOCK:
-            return Line("%s is held by another program (another update may be using it).", image);
+            return Line(
+                "%s is locked by another program that may be writing it; close that "
+                "program and try again.",
+                image);
         default:
             return Line("%s: %s.", image, std::strerror(end.systemError));
     }

@@ -4,8 +4,9 @@
 
 #include <cstdint>
 
-// Opens the image. False when it cannot be used as one (missing, locked by another job, not a
-// regular file, 4 GiB or more); the caller stores ResultImageInvalid.
+// Opens the image and holds it shared for the whole job. False when it cannot be used as one
+// (missing, held exclusively by another program, not a regular file, 4 GiB or more); the caller
+// stores ResultImageInvalid.
 bool OpenImage(const char* path);
 
 // Stores imageSize, reads the first 8 bytes, applies the identity check and rewinds to the first

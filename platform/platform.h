@@ -38,9 +38,11 @@ void WaitUntil(const Deadline& deadline);
 // ---- Image file -------------------------------------------------------------------------------
 
 // Opens a regular file smaller than 4 GiB for reading, without blocking (a FIFO or device never
-// hangs the caller) and locked against a second job for as long as it stays open. Returns a handle
-// or -1 (EISDIR for a directory, EINVAL for another non-regular file, EFBIG for 4 GiB or more,
-// EWOULDBLOCK when another job holds it, else the open's errno).
+// hangs the caller), and holds it with a shared lock for as long as it stays open: other readers
+// share it, a program holding it exclusively refuses it, and a file system without locks has none
+// to take. Returns a handle or -1 (EISDIR for a directory, EINVAL for another non-regular file,
+// EFBIG for 4 GiB or more, EWOULDBLOCK when another program holds it exclusively, else the open's
+// errno).
 int OpenImageFile(const char* path, int* error);
 
 // The size of the open file in bytes.

@@ -45,6 +45,18 @@ int32_t ReadFully(int file, unsigned char* out, uint32_t count, int* error) {
     return int32_t(done);
 }
 
+// A shared lock: a program that writes the file and holds it exclusively refuses the job, and
+// two jobs may read one image at once (each still sends no more than the size it announced, and
+// fails on a short read). Shared, because on NFS an exclusive lock needs a descriptor open for
+// writing. A file system that has no locks to give (ENOLCK, EOPNOTSUPP) is no reason to refuse
+// the image: there is then nothing to hold.
+bool HoldShared(int fd, int* error) {
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) return true;
+    if (errno == ENOLCK || errno == EOPNOTSUPP) return true;
+    *error = errno;
+    return false;
+}
+
 }  // namespace
 
 int OpenImageFile(const char* path, int* error) {
@@ -64,8 +76,8 @@ int OpenImageFile(const char* path, int* error) {
         failure = EINVAL;
     } else if (uint64_t(info.st_size) > 0xFFFFFFFFu) {
         failure = EFBIG;
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        failure = errno;
+    } else if (!HoldShared(fd, &failure)) {
+        // failure set
     } else {
         // A regular file never blocks; clearing the flag keeps reads plain.
         const int flags = fcntl(fd, F_GETFL);
