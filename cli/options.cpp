@@ -44,8 +44,8 @@ extern const char kUsageBody[] =
     "4 image file invalid, 5 target connect fail, 6 transfer fail, 7 update fail, 64 bad usage,\n"
     "70 internal error, 71 no worker thread could be started (nothing was opened), 130 quit\n"
     "before the job ended. --map and --unmap: 0 done, 64 bad usage, 66 DEVICE refused (missing,\n"
-    "not a terminal, or no permission), 73 the link could not be made or removed; on any\n"
-    "refusal nothing is changed.\n"
+    "not a terminal, no permission, or leading back to COMn), 73 the link could not be made or\n"
+    "removed; on any refusal nothing is changed.\n"
     "\n"
     "A port refused with \"permission denied\" needs the dialout group:\n"
     "  sudo usermod -aG dialout $USER   (then log in again)\n";

@@ -77,6 +77,19 @@ std::string CheckDevice(const std::string& device, std::string* note) {
     return std::strerror(error);
 }
 
+// Puts `alias` back as it was: a link to `previous`, or nothing when it was no link. False with
+// errno when that fails.
+bool PutBack(const std::string& alias, const std::string& fresh, const std::string& previous) {
+    if (previous.empty()) return unlink(alias.c_str()) == 0;
+    unlink(fresh.c_str());
+    if (symlink(previous.c_str(), fresh.c_str()) != 0) return false;
+    if (rename(fresh.c_str(), alias.c_str()) == 0) return true;
+    const int error = errno;
+    unlink(fresh.c_str());
+    errno = error;
+    return false;
+}
+
 }  // namespace
 
 AliasOutcome MapPort(const char* name, const char* device, const std::string& workingDirectory) {
@@ -141,6 +154,19 @@ AliasOutcome MapPort(const char* name, const char* device, const std::string& wo
         const int error = errno;
         unlink(fresh.c_str());
         return Refused(kExitAliasFailed, cannot + alias + ": " + std::strerror(error));
+    }
+    // The device was opened through the old link, so a path that comes back to this name (spelt
+    // another way, or through another name's link) passed that check; only the new link, resolved,
+    // shows the loop. What was there before goes back.
+    struct stat resolved {};
+    if (stat(alias.c_str(), &resolved) != 0 && errno == ELOOP) {
+        const std::string why = cannot + "it leads back to " + name + " through links. ";
+        if (PutBack(alias, fresh, previous)) {
+            return Refused(kExitDeviceRefused, why + name + " is left as it was.");
+        }
+        return Refused(kExitAliasFailed, why + "The link " + alias + " could not be put back (" +
+                                             std::strerror(errno) + "); remove it with " +
+                                             "quorvane-cli --unmap " + name + ".");
     }
 
     AliasOutcome outcome;

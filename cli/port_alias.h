@@ -20,7 +20,8 @@ struct AliasOutcome {
 // from `workingDirectory` (refused when that is empty), since a link's target is read from the
 // link's own folder. The device is opened read-only (no controlling terminal, no wait for carrier)
 // and must be a terminal; a terminal another program holds exclusively is accepted. An existing
-// link is replaced in one step; anything else in its place is left alone and refused.
+// link is replaced in one step; anything else in its place is left alone and refused. A link
+// that would lead back to itself is refused and the old one put back.
 AliasOutcome MapPort(const char* name, const char* device, const std::string& workingDirectory);
 
 // Removes the alias of `name` when it is a link; a missing one is no error.

@@ -60,9 +60,9 @@ class CliTest : public ::testing::Test {
         ChildSpec launch;
         launch.argv.push_back(QUORVANE_CLI_PATH);
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-        launch.env = {{"XDG_CONFIG_HOME", config_.Path()},
+        launch.env = {{"XDG_CONFIG_HOME", configHome_.empty() ? config_.Path() : configHome_},
                       {"QUORVANE_DEVICE_DIR", devices_.Path()}};
-        launch.cwd = work_.Path();
+        launch.cwd = runIn_.empty() ? work_.Path() : runIn_;
         launch.stdoutPath = output_.File("stdout");
         launch.stderrPath = output_.File("stderr");
         return child->Start(launch);
@@ -81,6 +81,8 @@ class CliTest : public ::testing::Test {
     TempDir devices_;
     PtyPeer device_;
     std::string image_;
+    std::string configHome_;  // empty: config_
+    std::string runIn_;       // the working directory; empty: work_
 };
 
 }  // namespace cli_testing

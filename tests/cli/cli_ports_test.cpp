@@ -179,6 +179,52 @@ TEST_F(PortMapTest, DeviceThatIsNoTerminalIsRefusedAndNothingChanges) {
     EXPECT_EQ(device_.ReadFor(0), "");
 }
 
+// A name that would lead back to itself, however the path is spelt or through another name, is
+// refused after the fact: the link is made, found to loop, and what was there before is put back.
+TEST_F(PortMapTest, LinkThatLeadsBackToItselfIsRefusedAndTheOldOneKept) {
+    const std::string realPorts = fs::canonical(Ports()).string();
+    fs::create_symlink(config_.Path(), work_.File("config-link"));
+    const struct {
+        const char* what;
+        std::string configHome;  // empty: the fixture's
+        std::string runIn;       // empty: the fixture's
+        std::string device;
+    } cases[] = {
+        {"the link's own path through ..", "", "", Ports() + "/../ports/COM1"},
+        {"./COM1 from inside the folder, reached through a link", work_.File("config-link"),
+         realPorts, "./COM1"},
+        {"a chain back through COM2", "", "", Alias("COM2")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        configHome_.clear();
+        runIn_.clear();
+        // COM2 leads on to COM1, which leads to the device.
+        fs::remove(Alias("COM1"));
+        fs::create_symlink(device_.SlavePath(), Alias("COM1"));
+        ASSERT_EQ(RunCli({"--map", "COM2=" + Alias("COM1")}).exitCode, 0);
+        const std::set<std::string> before = Listing(config_.Path());
+        configHome_ = c.configHome;
+        runIn_ = c.runIn;
+        const Run run = RunCli({"--map", "COM1=" + c.device});
+        EXPECT_EQ(run.exitCode, kExitDeviceRefused) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(Contains(run.err, "leads back to COM1")) << run.err;
+        EXPECT_TRUE(Contains(run.err, "COM1 is left as it was")) << run.err;
+        EXPECT_EQ(LinkOf("COM1"), device_.SlavePath());
+        EXPECT_EQ(LinkOf("COM2"), Alias("COM1"));
+        EXPECT_EQ(Listing(config_.Path()), before);
+    }
+    // COM1 still opens the device: a job's first ESC arrives there.
+    configHome_.clear();
+    runIn_.clear();
+    Child child;
+    ASSERT_TRUE(Start(&child, {"--port", "COM1", "image.img"}));
+    EXPECT_TRUE(Contains(device_.ReadUntil("\x1b", kRunTimeoutMs), "\x1b"));
+    ASSERT_TRUE(child.Signal(SIGINT));
+    EXPECT_EQ(child.Wait(kRunTimeoutMs), 1);
+}
+
 // The config folder is the user's: what is not a link there is never replaced or removed.
 TEST_F(PortMapTest, SomethingOtherThanALinkIsLeftAsItIs) {
     const std::string file = Alias("COM3");
