@@ -1011,22 +1011,28 @@ bool Device::LinkAs(const std::string& comName, std::string* error) {
     }
     const std::string path = AliasPath(comName);
     if (!MakeFolders(path.substr(0, path.rfind('/')), error)) return false;
-    struct stat info {};
-    if (lstat(path.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
-        *error = path + " exists and is not a symbolic link; left as it is";
-        return false;
-    }
-    // A new link renamed over the old one: the alias never disappears for a reader.
-    const std::string fresh = path + ".new-" + std::to_string(getpid());
-    unlink(fresh.c_str());
-    if (symlink(portPath_.c_str(), fresh.c_str()) != 0) {
-        *error = SystemText(fresh.c_str(), errno);
-        return false;
-    }
-    if (rename(fresh.c_str(), path.c_str()) != 0) {
-        *error = SystemText(path.c_str(), errno);
-        unlink(fresh.c_str());
-        return false;
+    // Made only where nothing is: whatever is there already (the user's --map, a link of another
+    // device) is theirs, and replacing it would lose it for good when this program is killed.
+    if (symlink(portPath_.c_str(), path.c_str()) != 0) {
+        const int failure = errno;
+        struct stat info {};
+        if (failure != EEXIST || lstat(path.c_str(), &info) != 0) {
+            *error = SystemText(path.c_str(), failure);
+            return false;
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            *error = path + " exists and is not a symbolic link; left as it is";
+            return false;
+        }
+        if (!LinkPointsAt(path, portPath_)) {
+            std::string target(4096, '\0');
+            const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+            target.resize(n > 0 ? size_t(n) : 0);
+            *error = comName + " already leads to " + target + " (link " + path +
+                     "); it is left as it is. Use another name, or remove that link first: " +
+                     "quorvane-cli --unmap " + comName;
+            return false;
+        }
     }
     if (std::find(links_.begin(), links_.end(), path) == links_.end()) links_.push_back(path);
     return true;

@@ -163,9 +163,10 @@ class Device {
     // The slave path, e.g. /dev/pts/7; empty before Start.
     const std::string& PortPath() const;
 
-    // Creates or replaces the alias AliasPath(comName) -> PortPath(), making its folders as
-    // needed. comName is "COM1".."COM255". False with *error when the name is bad, the device
-    // is not started, or something other than a symbolic link is in the way (left untouched).
+    // Creates the alias AliasPath(comName) -> PortPath(), making its folders as needed. comName
+    // is "COM1".."COM255". False with *error when the name is bad, the device is not started, or
+    // anything but a link to this very port is in the way (left untouched: a user's own mapping
+    // is never replaced).
     bool LinkAs(const std::string& comName, std::string* error);
 
     // $XDG_CONFIG_HOME/quorvane/ports/<comName> (default ~/.config/quorvane/ports/<comName>).

@@ -1,5 +1,6 @@
 #include "device_program.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -25,6 +26,10 @@ const std::string& HelpText() {
 }
 
 }  // namespace
+
+DeviceProgram::~DeviceProgram() {
+    if (child_.Signal(SIGTERM)) child_.Wait(kStartTimeoutMs);
+}
 
 bool DeviceProgram::Takes(const std::string& flag) {
     return HelpText().find("  " + flag + " ") != std::string::npos;

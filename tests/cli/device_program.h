@@ -9,6 +9,13 @@
 
 class DeviceProgram {
   public:
+    DeviceProgram() = default;
+    DeviceProgram(const DeviceProgram&) = delete;
+    DeviceProgram& operator=(const DeviceProgram&) = delete;
+    // A device still serving is told to stop, so that it removes its link as a person's Ctrl-C
+    // would; one that does not is killed.
+    ~DeviceProgram();
+
     // Starts the device with `knobs`, linked as `port` under `configHome`, writing what it
     // receives to `received`; waits until it serves. Unthrottled unless `knobs` set a rate.
     bool Start(const std::string& configHome, const std::string& port, const std::string& received,

@@ -810,19 +810,38 @@ TEST_F(PortAlias, PointsAtThePortUntilStop) {
     EXPECT_FALSE(std::filesystem::is_symlink(ports_ / "COM7"));
 }
 
-TEST_F(PortAlias, ReplacesAnOldLinkAndKeepsOneRepointedSinceThen) {
+// A link already there is someone's mapping: it is refused and left as it was, unless it already
+// leads to this very port.
+TEST_F(PortAlias, RefusesALinkThatLeadsElsewhereAndTakesOneToItsOwnPort) {
     std::filesystem::create_directories(ports_);
-    std::filesystem::create_symlink("/dev/gone", ports_ / "COM3");
+    std::filesystem::create_symlink("/dev/ttyUSB0", ports_ / "COM3");
     Line line;
     ASSERT_TRUE(line.Open());
     std::string error;
-    ASSERT_TRUE(line.device.LinkAs("COM3", &error)) << error;
-    EXPECT_EQ(Target(ports_ / "COM3"), line.device.PortPath());
+    EXPECT_FALSE(line.device.LinkAs("COM3", &error));
+    EXPECT_NE(error.find("COM3 already leads to /dev/ttyUSB0"), std::string::npos) << error;
+    EXPECT_EQ(Target(ports_ / "COM3"), "/dev/ttyUSB0");
+    line.device.Stop();
+    EXPECT_EQ(Target(ports_ / "COM3"), "/dev/ttyUSB0");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(ports_),
                             std::filesystem::directory_iterator()),
               1);
 
-    // Someone pointed COM3 elsewhere meanwhile: Stop leaves their link alone.
+    Line again;
+    ASSERT_TRUE(again.Open());
+    std::filesystem::create_symlink(again.device.PortPath(), ports_ / "COM4");
+    EXPECT_TRUE(again.device.LinkAs("COM4", &error)) << error;
+    EXPECT_TRUE(again.device.LinkAs("COM4", &error)) << error;
+    again.device.Stop();
+    EXPECT_FALSE(std::filesystem::is_symlink(ports_ / "COM4"));
+}
+
+// Someone pointed the name elsewhere while the device ran: Stop leaves their link alone.
+TEST_F(PortAlias, StopKeepsALinkRepointedSinceThen) {
+    Line line;
+    ASSERT_TRUE(line.Open());
+    std::string error;
+    ASSERT_TRUE(line.device.LinkAs("COM3", &error)) << error;
     std::filesystem::remove(ports_ / "COM3");
     std::filesystem::create_symlink("/dev/null", ports_ / "COM3");
     line.device.Stop();

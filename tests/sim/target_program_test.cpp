@@ -185,4 +185,24 @@ TEST(TargetProgram, LinkServesUntilTerminatedThenGoes) {
     EXPECT_NE(program.Stderr().find("quorvane-target: command IDENT\n"), std::string::npos);
 }
 
+// A name the user has already given to a device is theirs: the program refuses it, says where it
+// leads and what to do, and leaves it as it was, during the run and after.
+TEST(TargetProgram, LinkRefusesANameThatLeadsElsewhere) {
+    TemporaryFolder folder;
+    ASSERT_FALSE(folder.Path().empty());
+    const std::filesystem::path ports = folder.Path() / "quorvane" / "ports";
+    std::filesystem::create_directories(ports);
+    std::filesystem::create_symlink("/dev/serial/by-id/usb-FTDI-port0", ports / "COM5");
+    Program program;
+    ASSERT_TRUE(program.Spawn({"--link", "COM5"}, {"XDG_CONFIG_HOME=" + folder.Path().string()}));
+    EXPECT_EQ(program.Wait(), 1);
+    EXPECT_EQ(std::filesystem::read_symlink(ports / "COM5").string(),
+              "/dev/serial/by-id/usb-FTDI-port0");
+    const std::string& err = program.Stderr();
+    EXPECT_NE(err.find("COM5 already leads to /dev/serial/by-id/usb-FTDI-port0"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("quorvane-cli --unmap COM5"), std::string::npos) << err;
+    EXPECT_EQ(program.Stdout().find("linked as"), std::string::npos) << program.Stdout();
+}
+
 }  // namespace
