@@ -164,7 +164,9 @@ int RunJob(const Options& options) {
                         "device is left to time out\n");
                     // The worker still runs and uses the record: nothing may be torn down
                     // under it, so no destructors, no exit handlers. The system closes the port
-                    // and the image and releases their locks.
+                    // and the image and releases their locks; the port's exclusive flag and its
+                    // lock file would outlive the process, so they go first.
+                    ReleaseSerialPortHolds();
                     _exit(kExitInterrupted);
                 }
                 const char* notice = presses == 1 ? kCancelRequested : kCancelWaiting;

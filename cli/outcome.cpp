@@ -83,9 +83,18 @@ std::string PortRemedy(const JobDescription& job, int error) {
                 "usermod -aG dialout $USER, then log in again.",
                 port.c_str());
         case EBUSY:
-        case EWOULDBLOCK:
+        case EWOULDBLOCK: {
+            char lockFile[512] = "";
+            const long owner = SerialPortLockOwner(device, lockFile, sizeof lockFile);
+            if (owner != 0) {
+                return Line(
+                    "%s is held by another program (process %ld, lock file %s); close that "
+                    "program and try again.",
+                    port.c_str(), owner, Printable(lockFile).c_str());
+            }
             return Line("%s is held by another program; close that program and try again.",
                         port.c_str());
+        }
         case ENOENT:
         case ENODEV:
         case ENXIO: {

@@ -1,6 +1,7 @@
 #include "port_alias.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +48,15 @@ std::string CheckDevice(const std::string& device, std::string* note) {
     const int fd = open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
         const bool terminal = isatty(fd) == 1;
+        // Root opens a terminal past another program's exclusive flag; it is held all the same.
+        int exclusive = 0;
+        const bool flagged = terminal && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
         close(fd);
+        char lockFile[512];
+        if (terminal &&
+            (flagged || SerialPortLockOwner(device.c_str(), lockFile, sizeof lockFile) != 0)) {
+            *note = Printable(device) + " is held by another program right now.";
+        }
         if (terminal) return "";
         return "it is not a terminal. A serial port is a device such as /dev/ttyUSB0, "
                "/dev/ttyACM0 or /dev/serial/by-id/...";

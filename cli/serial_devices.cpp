@@ -1,11 +1,8 @@
 #include "serial_devices.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <linux/serial.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+
+#include "platform.h"
 
 namespace {
 
@@ -47,32 +46,25 @@ struct Probe {
     int error = 0;
 };
 
-// Opens the device as an update would, asks it what it is, and closes it.
-Probe ProbeDevice(const std::string& path) {
+// Opens the device as an update would (so a port another program holds, by any of the means the
+// platform honours, reads as held), asks a built-in port whether a UART is behind it, and closes.
+Probe ProbeDevice(const std::string& path, bool builtIn) {
     Probe probe;
-    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        probe.error = errno;
+    const int port = OpenSerialPort(path.c_str(), &probe.error);
+    if (port < 0) {
         probe.state = StateOfError(probe.error);
         return probe;
     }
-    termios settings{};
+    // The handle is the descriptor here. Only ttyS names are asked: USB drivers that answer the
+    // request (cdc-acm) leave the type unknown, and pseudo-terminals fail it.
     serial_struct serial{};
-    if (tcgetattr(fd, &settings) != 0) {
-        probe.error = errno == EINVAL ? ENOTTY : errno;
-        probe.state = StateOfError(probe.error);
-    } else if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
-        // No UART behind the name. Drivers without the request (pseudo-terminals, some USB
-        // ones) fail it and are taken at their word that they are terminals.
+    if (builtIn && ioctl(port, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
         probe.error = ENODEV;
         probe.state = PortState::Missing;
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        probe.error = errno == EWOULDBLOCK ? EBUSY : errno;
-        probe.state = PortState::Busy;
     } else {
         probe.state = PortState::Usable;
     }
-    close(fd);
+    CloseSerialPort(port);
     return probe;
 }
 
@@ -92,7 +84,10 @@ DeviceSurvey SurveySerialDevices(const std::string& folder) {
         char real[PATH_MAX];
         const std::string key = realpath(path.c_str(), real) != nullptr ? real : path;
         auto found = probed.find(key);
-        if (found == probed.end()) found = probed.emplace(key, ProbeDevice(path)).first;
+        if (found == probed.end()) {
+            const bool builtIn = key.substr(key.rfind('/') + 1).starts_with("ttyS");
+            found = probed.emplace(key, ProbeDevice(path, builtIn)).first;
+        }
         return found->second;
     };
 

@@ -67,9 +67,29 @@ bool ResolvePortName(const char* name, char* device, size_t size);
 // Where the alias of "COMn" lives (whether or not it exists). False when it does not fit.
 bool PortAliasPath(const char* name, char* path, size_t size);
 
-// Opens a terminal device exclusively (a port another program holds fails with EBUSY), without
-// waiting for carrier. Returns a handle or -1 (ENOTTY for something that is not a terminal).
+// Opens a terminal device for this program alone, without waiting for carrier. Returns a handle
+// or -1 (ENOTTY for something that is not a terminal). A port another program holds fails with
+// EBUSY, whoever runs this: held by flock, by the terminal's exclusive flag (TIOCEXCL, which root
+// could otherwise open past), or by a UUCP lock file that names a live process. While open, the
+// port carries an exclusive flag of ours and, where the lock folder lets us write, a lock file of
+// ours, so that terminal programs such as minicom and cu leave it alone too.
+//
+// Lock files follow the HDB/UUCP convention: <folder>/LCK..<name>, holding the owner's PID as ten
+// characters right-aligned and a newline. <folder> is $QUORVANE_LOCK_DIR when that is an absolute
+// path, else /run/lock. <name> is the device's real path (links resolved) below /dev with '/'
+// turned into '_' (/dev/ttyUSB0: LCK..ttyUSB0, /dev/pts/3: LCK..pts_3); a device outside /dev
+// uses its file name. A lock file whose PID is no live process is stale: it counts for nothing
+// and is replaced by ours.
 int OpenSerialPort(const char* device, int* error);
+
+// The live process whose lock file holds `device` (its path in `lockFile`), or 0 when none does.
+long SerialPortLockOwner(const char* device, char* lockFile, size_t size);
+
+// Clears our exclusive flag and removes our lock file on every port this process has open, for a
+// program about to _exit() while its worker still uses a port: the system then closes the port,
+// but neither the flag of a terminal that someone else keeps open nor the lock file would go
+// with it. Safe from any thread; CloseSerialPort afterwards only closes.
+void ReleaseSerialPortHolds();
 
 // Raw 115200 bit/s, 8 data bits, no parity, one stop bit, no flow control; DTR and RTS raised
 // where the device has them.
@@ -88,6 +108,7 @@ int32_t WriteSerialPort(int port, const void* data, uint32_t count);
 // gone (hang-up, EIO) reads as silence, but only once the whole timeout has passed.
 int ReadSerialPort(int port, uint8_t* value);
 
+// Gives up the flag and the lock file this process set, and closes the port.
 bool CloseSerialPort(int port);
 
 // ---- Worker thread ----------------------------------------------------------------------------

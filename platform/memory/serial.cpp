@@ -58,6 +58,12 @@ int OpenSerialPort(const char* /*device*/, int* error) {
     return kPort;
 }
 
+long SerialPortLockOwner(const char*, char*, size_t) {
+    return 0;
+}
+
+void ReleaseSerialPortHolds() {}
+
 bool ConfigureSerialPort(int port, int* error) {
     if (port != kPort || !open) {
         *error = EBADF;

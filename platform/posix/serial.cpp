@@ -1,6 +1,8 @@
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,6 +11,8 @@
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "platform.h"
 
@@ -29,6 +33,15 @@ struct PortState {
 
 constexpr int kMaxPorts = 8;
 PortState ports[kMaxPorts];
+
+// What each open port holds beyond its descriptor: the terminal's exclusive flag and, when one
+// could be written, a lock file. Published once the port is open, taken back by whoever releases
+// it first: CloseSerialPort on the worker, or ReleaseSerialPortHolds on a thread about to _exit.
+struct Hold {
+    std::atomic<int> fd{-1};
+    char lockFile[512] = {};  // "" when none; written before fd is published
+};
+Hold holds[kMaxPorts];
 
 PortState* FindPort(int fd) {
     if (fd < 0) return nullptr;
@@ -56,6 +69,122 @@ bool Fits(int written, size_t size) {
     return written >= 0 && size_t(written) < size;
 }
 
+// ---- UUCP lock files --------------------------------------------------------------------------
+
+const char* LockFolder() {
+    const char* folder = getenv("QUORVANE_LOCK_DIR");
+    return folder != nullptr && folder[0] == '/' ? folder : "/run/lock";
+}
+
+// <folder>/LCK..<name>: the device's real path below /dev with '/' as '_', else its file name.
+bool LockFilePath(const char* device, char* path, size_t size) {
+    char real[PATH_MAX];
+    const char* name = realpath(device, real) != nullptr ? real : device;
+    if (strncmp(name, "/dev/", 5) == 0) {
+        name += 5;
+    } else if (const char* slash = strrchr(name, '/')) {
+        name = slash + 1;
+    }
+    if (*name == '\0') return false;
+    if (!Fits(snprintf(path, size, "%s/LCK..%s", LockFolder(), name), size)) return false;
+    for (char* c = path + strlen(path) - strlen(name); *c != '\0'; ++c) {
+        if (*c == '/') *c = '_';
+    }
+    return true;
+}
+
+// The PID a lock file names, or 0 when there is none to read. The PID is ASCII (HDB: ten
+// characters right-aligned and a newline); programs of old wrote it as a 4-byte binary integer.
+long LockOwner(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[32] = {};
+    struct stat info {};
+    ssize_t n = -1;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    ssize_t at = 0;
+    while (at < n && text[at] == ' ')
+        ++at;
+    long pid = 0;
+    const ssize_t digits = at;
+    for (; at < n && text[at] >= '0' && text[at] <= '9' && pid < 100000000; ++at)
+        pid = pid * 10 + (text[at] - '0');
+    if (at > digits) return pid;
+    if (n == 4) {
+        int32_t binary = 0;
+        memcpy(&binary, text, sizeof binary);
+        return binary > 0 ? binary : 0;
+    }
+    return 0;
+}
+
+bool Alive(long pid) {
+    return pid > 0 && (kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
+// Writes our PID beside `path` and links it into place, so that no reader ever finds the file
+// without its PID. False (with errno) when the folder does not let us, or the name is taken.
+bool CreateLockFile(const char* path, int slot) {
+    char temporary[sizeof Hold::lockFile + 32];
+    if (!Fits(snprintf(temporary, sizeof temporary, "%s/LTMP.%ld.%d", LockFolder(), long(getpid()),
+                       slot),
+              sizeof temporary)) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    unlink(temporary);  // left by a run of this PID that died here
+    const int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    char text[16];
+    const int length = snprintf(text, sizeof text, "%10ld\n", long(getpid()));
+    // Readable by every user whatever the umask: other programs check the PID before they open.
+    const bool written = fchmod(fd, 0644) == 0 && write(fd, text, size_t(length)) == length;
+    const bool closed = close(fd) == 0;
+    const int linked = written && closed ? link(temporary, path) : -1;
+    const int failure = written && closed ? errno : EIO;
+    unlink(temporary);
+    errno = failure;
+    return linked == 0;
+}
+
+// EBUSY when a live process other than this one holds the device's lock file. Otherwise 0, with
+// our own lock file in `taken` when the folder lets us write one ("" when not): a stale one
+// (its process gone) is replaced.
+int TakeLockFile(const char* device, int slot, char* taken, size_t size) {
+    taken[0] = '\0';
+    char path[sizeof Hold::lockFile];
+    if (!LockFilePath(device, path, sizeof path)) return 0;
+    const long self = long(getpid());
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const long owner = LockOwner(path);
+        if (owner != self && Alive(owner)) return EBUSY;
+        if (owner != 0) unlink(path);  // stale, or left by an earlier process with our PID
+        if (CreateLockFile(path, slot)) {
+            snprintf(taken, size, "%s", path);
+            return 0;
+        }
+        if (errno != EEXIST) return 0;  // a folder we may not write in: checking is all we can do
+        // Another program took the name meanwhile: look at its PID.
+    }
+    return Alive(LockOwner(path)) ? EBUSY : 0;
+}
+
+// Gives back what an open port holds. Only the first caller for a slot does so.
+void ReleaseHold(int slot) {
+    Hold& hold = holds[slot];
+    const int fd = hold.fd.exchange(-1, std::memory_order_acq_rel);
+    if (fd < 0) return;
+    // The flag belongs to the terminal, not to the descriptor, and outlives the close while
+    // anyone else keeps the terminal open (the other end of a pseudo-terminal, for one). It was
+    // not set when the port was opened, so it is ours to clear.
+    (void)ioctl(fd, TIOCNXCL);
+    if (hold.lockFile[0] != '\0' && LockOwner(hold.lockFile) == long(getpid())) {
+        unlink(hold.lockFile);
+    }
+}
+
 }  // namespace
 
 bool PortAliasPath(const char* name, char* path, size_t size) {
@@ -78,14 +207,10 @@ bool ResolvePortName(const char* name, char* device, size_t size) {
 }
 
 int OpenSerialPort(const char* device, int* error) {
-    PortState* slot = nullptr;
-    for (PortState& port : ports) {
-        if (port.fd < 0) {
-            slot = &port;
-            break;
-        }
-    }
-    if (slot == nullptr) {
+    int index = 0;
+    while (index < kMaxPorts && (ports[index].fd >= 0 || holds[index].fd.load() >= 0))
+        ++index;
+    if (index == kMaxPorts) {
         *error = EMFILE;
         return -1;
     }
@@ -96,21 +221,45 @@ int OpenSerialPort(const char* device, int* error) {
         return -1;
     }
     int failure = 0;
+    int exclusive = 0;
+    char lockFile[sizeof Hold::lockFile] = "";
     if (!isatty(fd)) {
         failure = ENOTTY;
+    } else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        // Root opens a terminal past another program's exclusive flag; it is held all the same.
+        failure = EBUSY;
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         failure = errno == EWOULDBLOCK ? EBUSY : errno;
+    } else if ((failure = TakeLockFile(device, index, lockFile, sizeof lockFile)) != 0) {
+        // held by a terminal program's lock file
     } else if (ioctl(fd, TIOCEXCL) != 0) {
         failure = errno;
+        if (lockFile[0] != '\0') unlink(lockFile);
     }
     if (failure != 0) {
         close(fd);
         *error = failure;
         return -1;
     }
-    *slot = PortState{};
-    slot->fd = fd;
+    ports[index] = PortState{};
+    ports[index].fd = fd;
+    memcpy(holds[index].lockFile, lockFile, sizeof lockFile);
+    holds[index].fd.store(fd, std::memory_order_release);
     return fd;
+}
+
+long SerialPortLockOwner(const char* device, char* lockFile, size_t size) {
+    char path[sizeof Hold::lockFile];
+    if (!LockFilePath(device, path, sizeof path)) return 0;
+    const long owner = LockOwner(path);
+    if (owner == long(getpid()) || !Alive(owner)) return 0;
+    snprintf(lockFile, size, "%s", path);
+    return owner;
+}
+
+void ReleaseSerialPortHolds() {
+    for (int slot = 0; slot < kMaxPorts; ++slot)
+        ReleaseHold(slot);
 }
 
 bool ConfigureSerialPort(int port, int* error) {
@@ -208,9 +357,7 @@ int ReadSerialPort(int port, uint8_t* value) {
 bool CloseSerialPort(int port) {
     PortState* state = FindPort(port);
     if (state == nullptr) return false;
+    ReleaseHold(int(state - ports));
     state->fd = -1;
-    // The exclusive flag belongs to the terminal, not to this descriptor: clear it so the next
-    // program can open a port whose other end stays open (a pseudo-terminal, for one).
-    (void)ioctl(port, TIOCNXCL);
     return close(port) == 0;
 }

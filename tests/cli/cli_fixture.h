@@ -35,7 +35,8 @@ inline bool Contains(const std::string& text, const std::string& part) {
 }
 
 // A working directory with an image in it, a private config folder whose COM1 alias leads to a
-// real pseudo-terminal, an empty device folder, and files that catch the program's output.
+// real pseudo-terminal, an empty device folder, a private lock folder, and files that catch the
+// program's output.
 class CliTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -43,6 +44,7 @@ class CliTest : public ::testing::Test {
         ASSERT_FALSE(config_.Path().empty());
         ASSERT_FALSE(output_.Path().empty());
         ASSERT_FALSE(devices_.Path().empty());
+        ASSERT_FALSE(locks_.Path().empty());
         ASSERT_TRUE(device_.Ok());
         image_ = work_.Write("image.img", PatternBytes(4000, 7));
         fs::create_directories(config_.Path() + "/quorvane/ports");
@@ -61,7 +63,8 @@ class CliTest : public ::testing::Test {
         launch.argv.push_back(QUORVANE_CLI_PATH);
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
         launch.env = {{"XDG_CONFIG_HOME", configHome_.empty() ? config_.Path() : configHome_},
-                      {"QUORVANE_DEVICE_DIR", devices_.Path()}};
+                      {"QUORVANE_DEVICE_DIR", devices_.Path()},
+                      {"QUORVANE_LOCK_DIR", locks_.Path()}};
         launch.cwd = runIn_.empty() ? work_.Path() : runIn_;
         launch.stdoutPath = output_.File("stdout");
         launch.stderrPath = output_.File("stderr");
@@ -79,6 +82,7 @@ class CliTest : public ::testing::Test {
     TempDir config_;
     TempDir output_;
     TempDir devices_;
+    TempDir locks_;  // the lock folder in place of /run/lock
     PtyPeer device_;
     std::string image_;
     std::string configHome_;  // empty: config_

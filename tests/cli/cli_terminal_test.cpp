@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -122,9 +123,12 @@ TEST(CliOnATerminal, RepeatedCtrlCSaysWhatTheJobWaitsForAndAThirdQuits) {
         ASSERT_TRUE(device.Ok());
         fs::create_directories(dir.File("config/quorvane/ports"));
         fs::create_symlink(device.SlavePath(), dir.File("config/quorvane/ports/COM1"));
+        fs::create_directories(dir.File("locks"));
         TerminalChild cli;
         ASSERT_TRUE(cli.Start({QUORVANE_CLI_PATH, "image.img"},
-                              {{"XDG_CONFIG_HOME", dir.File("config")}, {"TERM", "xterm"}},
+                              {{"XDG_CONFIG_HOME", dir.File("config")},
+                               {"QUORVANE_LOCK_DIR", dir.File("locks")},
+                               {"TERM", "xterm"}},
                               dir.Path()));
         ASSERT_TRUE(device.ServeUntilTheTransfer(kScreenTimeoutMs)) << Dump(cli.GetScreen());
         // The first block is built (and counted), and its write hangs.
@@ -133,6 +137,8 @@ TEST(CliOnATerminal, RepeatedCtrlCSaysWhatTheJobWaitsForAndAThirdQuits) {
         };
         ASSERT_TRUE(cli.ReadUntil(showing("Transfer Size 1024 / 8192 Bytes"), kScreenTimeoutMs))
             << Dump(cli.GetScreen());
+        EXPECT_FALSE(fs::is_empty(dir.File("locks")))
+            << "the job holds the port without a lock file";
         ASSERT_TRUE(cli.Type("\x03"));
         ASSERT_TRUE(cli.ReadUntil(showing("[ Cancel ]  Cancelling..."), kScreenTimeoutMs))
             << Dump(cli.GetScreen());
@@ -152,13 +158,21 @@ TEST(CliOnATerminal, RepeatedCtrlCSaysWhatTheJobWaitsForAndAThirdQuits) {
         // The last frame stays, without the button; the block was not drawn twice.
         EXPECT_EQ(screen.Lines().front(), "Transferring Image File...") << Dump(screen);
         EXPECT_FALSE(Contains(screen.Text(), "[ Cancel ]")) << Dump(screen);
-        // The port and the image are free for the next program, also after quitting at once.
+        // The port and the image are free for the next program, also after quitting at once:
+        // no lock, no exclusive flag left on the terminal (whose other end stays open), no lock
+        // file.
         for (const std::string& path : {device.SlavePath(), dir.File("image.img")}) {
             const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
             ASSERT_GE(fd, 0) << path;
             EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0) << path << " is still locked";
+            int exclusive = 0;
+            if (path == device.SlavePath()) {
+                ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+            }
+            EXPECT_EQ(exclusive, 0) << path << " still carries the exclusive flag";
             close(fd);
         }
+        EXPECT_TRUE(fs::is_empty(dir.File("locks"))) << "a lock file was left behind";
     }
 }
 

@@ -3,21 +3,25 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
 #include "cli_fixture.h"
 #include "json_lines.h"
+#include "process.h"
 #include "pty.h"
 #include "temp_dir.h"
 
@@ -241,6 +245,86 @@ TEST_F(CliTest, PortHeldByAnotherProgramIsNamedAsSuch) {
     EXPECT_TRUE(Contains(run.err, "Serial Port I/O Error\n")) << run.err;
     EXPECT_TRUE(Contains(run.err, "held by another program")) << run.err;
     EXPECT_EQ(device_.ReadFor(0), "");
+}
+
+using States = std::pair<std::string, std::string>;
+
+// What --list-ports says of COM1 (the fixture's pty) and of the same pty found as ttyUSB0.
+States ListedStates(const std::string& json, const std::string& dir) {
+    const JsonLines parsed = ParseJsonLines(json, dir);
+    States states;
+    for (const std::string& line : parsed.canonical) {
+        const size_t at = line.find(R"("state":")");
+        if (at == std::string::npos) continue;
+        const std::string state = line.substr(at + 9, line.find('"', at + 9) - at - 9);
+        if (Contains(line, R"("name":"COM1")")) states.first = state;
+        if (Contains(line, R"(/ttyUSB0")")) states.second = state;
+    }
+    return states;
+}
+
+// Another program's exclusive flag holds the port against root as well (whom the flag alone does
+// not stop): the job and --list-ports are refused, send nothing, and leave the flag as it was.
+TEST_F(CliTest, PortWithAnotherProgramsExclusiveFlagIsHeldForRootToo) {
+    fs::create_symlink(device_.SlavePath(), devices_.File("ttyUSB0"));
+    const int holder = open(device_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+
+    const Run run = RunCli({"--port", device_.SlavePath(), "image.img"});
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_TRUE(Contains(run.err, "is held by another program; close that program")) << run.err;
+    const Run list = RunCli({"--list-ports", "--json"});
+    EXPECT_EQ(ListedStates(list.out, output_.Path()), States("busy", "busy")) << list.out;
+    EXPECT_EQ(device_.ReadFor(0), "");
+    int flag = 0;
+    ASSERT_EQ(ioctl(holder, TIOCGEXCL, &flag), 0);
+    EXPECT_EQ(flag, 1) << "the other program's exclusive flag was cleared";
+
+    // Once the other program lets go, the port is there for an update.
+    ASSERT_EQ(ioctl(holder, TIOCNXCL), 0);
+    close(holder);
+    const Run free = RunCli({"--list-ports", "--json"});
+    EXPECT_EQ(ListedStates(free.out, output_.Path()), States("usable", "usable")) << free.out;
+}
+
+// A terminal program's UUCP lock file holds the port while the process it names lives; once that
+// process is gone the file is stale, and the job takes the port with a lock file of its own, which
+// it removes when it ends.
+TEST_F(CliTest, LockFileOfALiveProgramHoldsThePortAndAStaleOneDoesNot) {
+    fs::create_symlink(device_.SlavePath(), devices_.File("ttyUSB0"));
+    std::string name = fs::canonical(device_.SlavePath()).string().substr(5);  // "pts/N"
+    std::replace(name.begin(), name.end(), '/', '_');
+    const std::string lockFile = locks_.File("LCK.." + name);
+    const auto hdb = [](long pid) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%10ld\n", pid);
+        return std::string(text);
+    };
+    PipedChild other({"cat"});  // stands for minicom: alive until its input closes
+    ASSERT_TRUE(other.Running());
+    locks_.Write("LCK.." + name, hdb(other.Pid()));
+
+    const Run run = RunCli({"--port", device_.SlavePath(), "image.img"});
+    EXPECT_EQ(run.exitCode, 3);
+    EXPECT_TRUE(Contains(run.err, "is held by another program (process " +
+                                      std::to_string(other.Pid()) + ", lock file " + lockFile +
+                                      "); close that program"))
+        << run.err;
+    const Run list = RunCli({"--list-ports", "--json"});
+    EXPECT_EQ(ListedStates(list.out, output_.Path()), States("busy", "busy")) << list.out;
+    EXPECT_EQ(device_.ReadFor(0), "");
+    EXPECT_EQ(ReadWholeFile(lockFile), hdb(other.Pid()));
+
+    other.CloseIn();
+    other.Wait();  // reaped: its PID names no process now
+    Child child;
+    ASSERT_TRUE(Start(&child, {"--port", "COM1", "image.img"}));
+    ASSERT_TRUE(Contains(device_.ReadUntil("\x1b", kRunTimeoutMs), "\x1b"));
+    EXPECT_EQ(ReadWholeFile(lockFile), hdb(child.Pid()));
+    ASSERT_TRUE(child.Signal(SIGINT));
+    EXPECT_EQ(child.Wait(kRunTimeoutMs), 1);
+    EXPECT_TRUE(fs::is_empty(locks_.Path())) << "left in the lock folder";
 }
 
 TEST_F(CliTest, InterruptCancelsAJobThatWaitsForTheDevice) {

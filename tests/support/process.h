@@ -15,6 +15,7 @@ class PipedChild {
     PipedChild& operator=(const PipedChild&) = delete;
 
     bool Running() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
     int In() const { return in_; }    // write end of the child's stdin
     int Out() const { return out_; }  // read end of the child's stdout
     void CloseIn();
