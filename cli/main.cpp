@@ -113,6 +113,9 @@ int RunJob(const Options& options) {
     std::string identitySetting = LoadString(kIdsIdentity);
     if (options.identity != nullptr) identitySetting = std::string(options.identity) + "--------";
 
+    char device[4096] = "";
+    if (!ResolvePortName(options.portName, device, sizeof device)) device[0] = '\0';
+
     FdOutput out(STDOUT_FILENO);
     TickClock clock;
     std::unique_ptr<ConsoleView> view;
@@ -124,8 +127,6 @@ int RunJob(const Options& options) {
         view = std::move(owned);
     } else if (json) {
         auto owned = std::make_unique<JsonLogView>(out);
-        char device[4096] = "";
-        if (!ResolvePortName(options.portName, device, sizeof device)) device[0] = '\0';
         owned->Start(options.image, options.portName, device);
         view = std::move(owned);
     } else {
@@ -188,9 +189,11 @@ int RunJob(const Options& options) {
 
     const uint32_t code = worker.LastExitCode();
     const JobDescription job = {options.image, options.portName, options.portDevice,
-                                updateJob.identityCheck ? updateJob.expectedIdentity : nullptr};
+                                updateJob.identityCheck ? updateJob.expectedIdentity : nullptr,
+                                device};
     // The worker has ended, so its record may be read now.
-    const JobEnd end = {code, GetStage(), updateJob.result, updateJob.systemError};
+    const JobEnd end = {code, GetStage(), updateJob.result, updateJob.systemError,
+                        updateJob.portGone};
     const std::string remedy = Remedy(job, end);
     view->Finish(code, WithoutLastNewline(remedy));
     DisarmCursorRestore();

@@ -62,11 +62,13 @@ std::string ImageRemedy(const JobDescription& job, const JobEnd& end) {
     }
 }
 
-std::string PortRemedy(const JobDescription& job, int error) {
-    if (error == 0) return "";
+std::string PortRemedy(const JobDescription& job, int error, bool gone) {
+    if (error == 0 && !gone) return "";
     char device[512] = "";
     if (job.portDevice != nullptr) {
         std::snprintf(device, sizeof device, "%s", job.portDevice);
+    } else if (job.resolvedDevice != nullptr && job.resolvedDevice[0] != '\0') {
+        std::snprintf(device, sizeof device, "%s", job.resolvedDevice);
     } else if (!ResolvePortName(job.portName, device, sizeof device)) {
         std::snprintf(device, sizeof device, "%s", job.portName);
     }
@@ -74,6 +76,13 @@ std::string PortRemedy(const JobDescription& job, int error) {
     const std::string portName = Printable(job.portName);
     std::string port = Printable(device);
     if (job.portDevice == nullptr) port = portName + " (" + port + ")";
+
+    if (gone) {
+        return Line(
+            "the device or its adapter on %s is gone (%s); check the cable and that the adapter "
+            "is plugged in, then start the update again.",
+            port.c_str(), std::strerror(error));
+    }
 
     switch (error) {
         case EACCES:
@@ -138,7 +147,7 @@ std::string PortRemedy(const JobDescription& job, int error) {
 std::string Remedy(const JobDescription& job, const JobEnd& end) {
     switch (end.exitCode) {
         case ResultPortIoError:
-            return PortRemedy(job, end.systemError);
+            return PortRemedy(job, end.systemError, end.portGone);
         case ResultImageInvalid:
         case ResultImageIoError:
             return ImageRemedy(job, end);

@@ -19,12 +19,17 @@ void SendCommand(const char* word) {
     SendBytes(kLineEnd, 2);
 }
 
-// Feeds received bytes to a fresh line reader until the prompt. False when cancelled.
+// Feeds received bytes to a fresh line reader until the prompt. False when cancelled or when the
+// device has gone (PortGone() has stored the result).
 bool ReadUntilPrompt() {
     line.Reset();
     uint8_t byte = 0;
     while (!CancelRequested()) {
-        if (ReceiveByte(&byte) && line.Take(byte)) return true;
+        if (ReceiveByte(&byte)) {
+            if (line.Take(byte)) return true;
+        } else if (PortGone()) {
+            return false;
+        }
     }
     updateJob.result = ResultCancelled;
     return false;
@@ -65,6 +70,7 @@ bool ConnectTarget() {
             return false;
         }
         if (!ReceiveByte(&byte)) {
+            if (PortGone()) return false;
             SendByte(kEsc);  // a read timeout means the console is still asleep
         } else if (byte == '>') {
             break;
@@ -106,7 +112,10 @@ bool RequestUpdate() {
     bool echoSkipped = false;  // the device's echo of the command line may hold a "?" itself
     uint8_t byte = 0;
     while (!CancelRequested()) {
-        if (!ReceiveByte(&byte)) continue;
+        if (!ReceiveByte(&byte)) {
+            if (PortGone()) return false;
+            continue;
+        }
         if (!echoSkipped) {
             echoSkipped = byte == '\n';
         } else if (byte == '?') {

@@ -9,6 +9,12 @@ namespace {
 int port = -1;
 char portName[16];
 char portDevicePath[4096];
+
+// A device that reads as gone this long, without a byte or a silent read between, has gone.
+constexpr uint32_t kGoneForMs = 1000;
+bool goneSeen = false;
+uint32_t goneSinceMs = 0;
+bool gone = false;
 }  // namespace
 
 bool OpenPort(int32_t portIndex) {
@@ -21,6 +27,7 @@ bool OpenPort(int32_t portIndex) {
         }
         device = portDevicePath;
     }
+    goneSeen = gone = false;
     port = OpenSerialPort(device, &updateJob.systemError);
     if (port < 0) return false;
     if (!ConfigurePort() || !SetPortTimeouts(100)) {
@@ -60,7 +67,27 @@ int32_t SendBytes(const void* buffer, uint32_t count) {
 }
 
 bool ReceiveByte(uint8_t* value) {
-    return ReadSerialPort(port, value) == 1;
+    int error = 0;
+    const int got = ReadSerialPort(port, value, &error);
+    if (got >= 0) {
+        goneSeen = false;
+        return got == 1;
+    }
+    const uint32_t now = TickMs();
+    if (!goneSeen) {
+        goneSeen = true;
+        goneSinceMs = now;
+    } else if (!gone && now - goneSinceMs >= kGoneForMs) {
+        gone = true;
+        updateJob.result = ResultPortIoError;
+        updateJob.systemError = error;
+        updateJob.portGone = true;
+    }
+    return false;
+}
+
+bool PortGone() {
+    return gone;
 }
 
 bool ClosePort() {

@@ -21,7 +21,13 @@ bool SendByte(uint8_t value);
 // short write, -1 when a write fails.
 int32_t SendBytes(const void* buffer, uint32_t count);
 
-// One byte within the read timeout; false on silence and on error alike.
+// One byte within the read timeout; false on silence and when the device has gone alike.
 bool ReceiveByte(uint8_t* value);
+
+// True once the port's device has gone and stayed gone for about a second (a pulled-out USB
+// adapter; a moment's loss is not enough). ReceiveByte has then stored ResultPortIoError, the
+// errno and portGone in the record; a wait loop ends its phase without sending anything more.
+// A device that is merely silent never makes this true.
+bool PortGone();
 
 bool ClosePort();

@@ -27,6 +27,7 @@ UpdateResult CloseBoth() {
 UpdateResult RunUpdateJob(void* /*parameter*/) {
     updateJob.result = ResultSuccess;
     updateJob.systemError = 0;
+    updateJob.portGone = false;
     updateJob.bytesSent.store(0, std::memory_order_relaxed);
     SetStage(StageCheckImage);
 

@@ -47,7 +47,8 @@ struct UpdateJob {
 
     // Worker only while the job runs; the caller may read both once the worker has ended.
     UpdateResult result = ResultSuccess;
-    int systemError = 0;  // errno of the platform call behind a port or image failure, or 0
+    int systemError = 0;    // errno of the platform call behind a port or image failure, or 0
+    bool portGone = false;  // the port's device went away while the job held it
 };
 
 extern UpdateJob updateJob;

@@ -105,7 +105,10 @@ bool SendImage() {
     bool crcMode = false;
     for (uint8_t byte = 0;;) {
         if (CancelRequested()) return Fail(ResultCancelled);
-        if (!ReceiveByte(&byte)) continue;
+        if (!ReceiveByte(&byte)) {
+            if (PortGone()) return false;
+            continue;
+        }
         if (byte == CRC_REQUEST || byte == NAK) {
             crcMode = byte == CRC_REQUEST;
             break;
@@ -125,7 +128,10 @@ bool SendImage() {
                 SendCancel();
                 return Fail(ResultCancelled);
             }
-            if (!ReceiveByte(&reply)) continue;
+            if (!ReceiveByte(&reply)) {
+                if (PortGone()) return false;  // nobody left to hear a CAN
+                continue;
+            }
             if (reply == NAK) break;  // the same packet again
             if (reply == CAN) return Fail(ResultTransferFail);
             if (reply == ACK) {
@@ -144,7 +150,10 @@ bool SendImage() {
             SendCancel();
             return Fail(ResultCancelled);
         }
-        if (!ReceiveByte(&reply)) continue;
+        if (!ReceiveByte(&reply)) {
+            if (PortGone()) return false;
+            continue;
+        }
         if (reply == ACK) return true;
         if (reply == NAK) SendByte(EOT);
         if (reply == CAN) return Fail(ResultTransferFail);

@@ -104,9 +104,11 @@ bool SetSerialTimeouts(int port, uint32_t readTotalMs, uint32_t writeMsPerByte,
 // deadline passed first), or -1 when the write call fails.
 int32_t WriteSerialPort(int port, const void* data, uint32_t count);
 
-// Waits for one byte within the read timeout: 1 with *value set, 0 on silence. A device that has
-// gone (hang-up, EIO) reads as silence, but only once the whole timeout has passed.
-int ReadSerialPort(int port, uint8_t* value);
+// Waits for one byte within the read timeout: 1 with *value set, 0 on silence, -1 when the
+// device has gone (hang-up, EIO, ENXIO, ENODEV: *error says which, EIO for a hang-up without an
+// errno). Gone is said only once the whole timeout has passed, so no caller's loop can spin; a
+// device that is merely silent (a cable pulled from a built-in port) is not gone.
+int ReadSerialPort(int port, uint8_t* value, int* error);
 
 // Gives up the flag and the lock file this process set, and closes the port.
 bool CloseSerialPort(int port);

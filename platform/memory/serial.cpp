@@ -85,8 +85,11 @@ int32_t WriteSerialPort(int port, const void* data, uint32_t count) {
     return int32_t(count);
 }
 
-int ReadSerialPort(int port, uint8_t* value) {
-    if (port != kPort || !open) return -1;
+int ReadSerialPort(int port, uint8_t* value, int* error) {
+    if (port != kPort || !open) {
+        *error = EBADF;
+        return -1;
+    }
     if (inputAt < inputSize) {
         *value = input[inputAt++];
         return 1;

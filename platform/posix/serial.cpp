@@ -321,9 +321,12 @@ int32_t WriteSerialPort(int port, const void* data, uint32_t count) {
     return int32_t(done);
 }
 
-int ReadSerialPort(int port, uint8_t* value) {
+int ReadSerialPort(int port, uint8_t* value, int* error) {
     PortState* state = FindPort(port);
-    if (state == nullptr) return -1;
+    if (state == nullptr) {
+        *error = EBADF;
+        return -1;
+    }
     if (state->pendingCount > 0) {
         *value = state->pending[state->pendingStart++];
         --state->pendingCount;
@@ -337,7 +340,11 @@ int ReadSerialPort(int port, uint8_t* value) {
         const int ready = poll(&wait, 1, int(deadline.RemainingMs()));
         if (ready == 0) return 0;
         if (ready < 0 && errno == EINTR) continue;
-        if (ready > 0 && (wait.revents & POLLIN) != 0) {
+        // A hung-up terminal (a USB adapter pulled out) reads as end of file, without an errno.
+        int gone = ready < 0 ? errno : EIO;
+        const bool hangUp = ready > 0 && (wait.revents & (POLLHUP | POLLERR)) != 0;
+        if (ready > 0 && (wait.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            // Bytes that arrived before the device went are still delivered.
             const ssize_t n = read(port, state->pending, sizeof state->pending);
             if (n > 0) {
                 *value = state->pending[0];
@@ -345,12 +352,15 @@ int ReadSerialPort(int port, uint8_t* value) {
                 state->pendingCount = uint32_t(n) - 1;
                 return 1;
             }
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN) && !hangUp) continue;
+            if (n < 0) gone = errno;
+        } else if (ready > 0 && (wait.revents & POLLNVAL) != 0) {
+            gone = EBADF;
         }
-        // Hang-up, EIO or a poll failure: silence, but only once the whole timeout has passed,
-        // so that no caller's loop can spin on a gone device.
+        // Said only once the whole timeout has passed, so that no caller's loop can spin on it.
         WaitUntil(deadline);
-        return 0;
+        *error = gone;
+        return -1;
     }
 }
 

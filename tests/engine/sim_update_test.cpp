@@ -1,6 +1,10 @@
 // Whole updates through a real pty into the simulated device, and the device's faults.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "job_runner.h"
 #include "sim_device.h"
@@ -134,32 +138,110 @@ double ThreadCpuSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// A device that vanishes (the pty hangs up) leaves a job waiting without spinning, and Cancel
-// still ends it; the port is free afterwards.
-TEST(Vanish, WaitingJobStaysIdleAndCancels) {
-    for (const int afterBlocks : {-1, 3}) {
+// How the device goes away mid-job, and what the job must do about it.
+enum class Loss {
+    ClosedBeforeThePrompt,  // its line closed (the pty's master) while the host wakes it
+    ClosedMidTransfer,      // ... while blocks are going out
+    ClosedAtTheVerdict,     // ... while the host waits for "Done"
+    HungUpMidTransfer,      // the terminal hung up, as a USB adapter's does when pulled out
+    FellSilentMidTransfer,  // still there, but saying nothing: no reason to give up
+};
+
+struct LossCase {
+    const char* name;
+    Loss loss;
+    UpdateStage stage;
+    bool ends;  // by itself, with ResultPortIoError; else it waits until Cancel
+};
+
+class DeviceLost : public testing::TestWithParam<LossCase> {};
+
+// A device that has gone (and stays gone for about a second) ends the job at the stage it was in
+// with ResultPortIoError and the errno that said so; one that has merely fallen silent is waited
+// for. Neither wait spins, and Cancel still ends either sooner; the port is free afterwards.
+TEST_P(DeviceLost, GoneEndsTheJobAfterASecondAndSilenceIsWaitedFor) {
+    const LossCase& c = GetParam();
+    if (c.loss == Loss::HungUpMidTransfer && geteuid() != 0) {
+        GTEST_SKIP() << "hanging a terminal up (TIOCVHANGUP) takes root";
+    }
+    for (const bool cancelAtOnce : {false, true}) {
+        SCOPED_TRACE(cancelAtOnce ? "cancelled at once" : "left alone");
         sim::DeviceConfig config;
-        config.stallAfterBlocks = afterBlocks;
-        config.bootSilentMs = afterBlocks < 0 ? 60000 : 0;  // asleep: the host keeps waking it
+        if (c.loss == Loss::ClosedBeforeThePrompt) config.bootSilentMs = 60000;
+        if (c.loss == Loss::ClosedAtTheVerdict) config.verdictDelayMs = 60000;
+        // Mid-transfer the device stops answering after 3 blocks, then goes (or not).
+        if (c.loss == Loss::ClosedMidTransfer) config.vanishAfterBlocks = 3;
+        if (c.loss == Loss::HungUpMidTransfer || c.loss == Loss::FellSilentMidTransfer) {
+            config.stallAfterBlocks = 3;
+        }
         Device d(config);
         TempDir dir;
         JobRunner job(dir.Write("image.img", PatternBytes(20000)), d.device.PortPath());
-        job.Start();
-        // Unplugged before the prompt (once the host holds the port) or mid-transfer.
-        const Deadline wait = Deadline::After(5000);
-        while (!wait.Expired() && (afterBlocks < 0 ? d.device.HostBytes().empty()
-                                                   : d.device.BlocksAccepted() < afterBlocks)) {
+        ASSERT_TRUE(job.Start());
+        const Deadline reach = Deadline::After(10000);
+        const auto reached = [&] {
+            switch (c.loss) {
+                case Loss::ClosedBeforeThePrompt:
+                    return !d.device.HostBytes().empty();  // the host holds the port
+                case Loss::ClosedAtTheVerdict:
+                    return d.device.UpdatesCompleted() >= 1;
+                case Loss::ClosedMidTransfer:
+                    return d.device.Finished();  // it closed its line itself
+                default:
+                    return d.device.BlocksAccepted() >= 3;
+            }
+        };
+        while (!reached() && !reach.Expired())
             WaitUntil(Deadline::After(5));
+        ASSERT_TRUE(reached());
+        if (c.loss == Loss::HungUpMidTransfer) {
+            const int line = open(d.device.PortPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            ASSERT_GE(line, 0);
+            ASSERT_EQ(ioctl(line, TIOCVHANGUP), 0);
+            close(line);
+        } else if (c.loss == Loss::ClosedBeforeThePrompt || c.loss == Loss::ClosedAtTheVerdict) {
+            d.device.Vanish();
         }
-        d.device.Vanish();
-        const double before = ThreadCpuSeconds();
-        EXPECT_EQ(job.Wait(600), -1);  // still waiting: only Cancel ends it
-        EXPECT_LT(ThreadCpuSeconds() - before, 0.1);
-        const Deadline cancel = Deadline::After(0);
-        job.Cancel();
-        EXPECT_EQ(job.Wait(1500), ResultCancelled);
-        EXPECT_LT(cancel.ElapsedMs(), 1200u);
+        const Deadline since = Deadline::After(0);
+        const double cpuBefore = ThreadCpuSeconds();
+        if (cancelAtOnce) {
+            job.Cancel();
+            EXPECT_EQ(job.Wait(1500), ResultCancelled);
+            EXPECT_LT(since.ElapsedMs(), 700u) << "Cancel waited for the port to be given up";
+        } else {
+            // A moment's loss is no reason to give up: the job still waits half a second on.
+            EXPECT_EQ(job.Wait(500), -1);
+            const int32_t result = job.Wait(c.ends ? 5000 : 1500);
+            EXPECT_EQ(result, c.ends ? ResultPortIoError : -1);
+            if (c.ends) {
+                EXPECT_GE(since.ElapsedMs(), 900u);
+                const int error = updateJob.systemError;
+                EXPECT_TRUE(error == EIO || error == ENXIO || error == ENODEV) << error;
+            }
+            EXPECT_LT(ThreadCpuSeconds() - cpuBefore, 0.1);
+            if (!c.ends) {
+                job.Cancel();
+                EXPECT_EQ(job.Wait(1500), ResultCancelled);
+            }
+        }
+        EXPECT_EQ(updateJob.stage.load(), c.stage);
     }
+    // The port is free again: a job on a new device goes through.
+    Device fresh;
+    TempDir dir;
+    JobRunner next(dir.Write("image.img", PatternBytes(3000)), fresh.device.PortPath());
+    ASSERT_TRUE(next.Start());
+    EXPECT_EQ(next.Wait(20000), ResultSuccess);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, DeviceLost,
+    testing::Values(
+        LossCase{"ClosedBeforeThePrompt", Loss::ClosedBeforeThePrompt, StageConnect, true},
+        LossCase{"ClosedMidTransfer", Loss::ClosedMidTransfer, StageTransfer, true},
+        LossCase{"ClosedAtTheVerdict", Loss::ClosedAtTheVerdict, StageUpdate, true},
+        LossCase{"HungUpMidTransfer", Loss::HungUpMidTransfer, StageTransfer, true},
+        LossCase{"FellSilentMidTransfer", Loss::FellSilentMidTransfer, StageTransfer, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
