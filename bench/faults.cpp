@@ -21,16 +21,19 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/fsuid.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -142,6 +145,8 @@ std::string ErrnoName(int error) {
         {EBUSY, "EBUSY"},
         {ENOTDIR, "ENOTDIR"},
         {EWOULDBLOCK, "EWOULDBLOCK"},
+        {EIO, "EIO"},
+        {ENODEV, "ENODEV"},
     };
     for (const auto& [value, name] : kNames) {
         if (value == error) return name;
@@ -902,7 +907,7 @@ void Replies(Matrix& m) {
 
 // ---- Cases: the device goes away --------------------------------------------------------------
 
-enum class Gone { BeforePrompt, MidTransfer, AtVerdict };
+enum class Gone { BeforePrompt, MidTransfer, AtVerdict, HungUp, FallsSilent };
 
 struct VanishCase {
     const char* name;
@@ -914,19 +919,36 @@ const VanishCase kVanishCases[] = {
     {"device vanishes before the prompt", Gone::BeforePrompt, StageConnect},
     {"device vanishes mid-transfer", Gone::MidTransfer, StageTransfer},
     {"device vanishes while the host waits for the verdict", Gone::AtVerdict, StageUpdate},
+    {"adapter hangs up mid-transfer (TIOCVHANGUP, as when pulled out)", Gone::HungUp,
+     StageTransfer},
+    {"device falls silent mid-transfer, still plugged in", Gone::FallsSilent, StageTransfer},
 };
 
 constexpr double kMaxWaitCpuPercent = 5.0;
 constexpr uint32_t kMaxCancelMs = 1200;
+// A device gone this long is given up; before it, a moment's loss must not end the job, and
+// after it the job must have ended by itself.
+constexpr uint32_t kGoneGiveUpMs = 1000;
+constexpr uint32_t kGoneEndedByMs = 2500;
+// Odd runs are cancelled this long after the device went, before the job would give it up.
+constexpr uint32_t kCancelAfterGoneMs = 200;
 
 void Vanishing(Matrix& m) {
+    const bool root = geteuid() == 0;
     for (const VanishCase& c : kVanishCases) {
         Row* row = m.Begin(c.name);
         if (row == nullptr) continue;
+        if (c.when == Gone::HungUp && !root) {
+            m.Figure(*row, "not run: hanging a terminal up takes root");
+            m.End(*row);
+            continue;
+        }
+        const bool gone = c.when != Gone::FallsSilent;
         const size_t size = m.scale().replyImage;
         double worstCpu = 0;
         uint32_t worstCancel = 0;
-        std::vector<uint32_t> gone;
+        uint32_t firstEnd = UINT32_MAX, lastEnd = 0;
+        std::vector<uint32_t> after;
         TempDir dir;
         for (int run = 0; run < m.Runs(); ++run) {
             const uint64_t seed = m.Seed(run);
@@ -935,16 +957,20 @@ void Vanishing(Matrix& m) {
             const std::string path = dir.Write("image.img", image);
             sim::DeviceConfig config;
             const uint32_t blocks = Blocks(size, true);
-            const uint32_t after = 1 + rng.Below(blocks - 1);  // at least one block left to send
+            const uint32_t pick = 1 + rng.Below(blocks - 1);  // at least one block left to send
             switch (c.when) {
                 case Gone::BeforePrompt:
                     config.bootSilentMs = 3600 * 1000;  // never answers the ESCs
                     break;
                 case Gone::MidTransfer:
-                    config.vanishAfterBlocks = int(after);
+                    config.vanishAfterBlocks = int(pick);
                     break;
                 case Gone::AtVerdict:
                     config.verdictDelayMs = 3600 * 1000;
+                    break;
+                case Gone::HungUp:
+                case Gone::FallsSilent:
+                    config.stallAfterBlocks = int(pick);
                     break;
             }
             Sim sim(config);
@@ -974,36 +1000,89 @@ void Vanishing(Matrix& m) {
                         // record may still hold.
                         reached = sim.Device().UpdatesCompleted() >= 1 && GetStage() == StageUpdate;
                         break;
+                    case Gone::HungUp:
+                    case Gone::FallsSilent:
+                        reached = sim.Device().BlocksAccepted() >= int(pick);
+                        break;
                 }
             }
-            if (c.when != Gone::MidTransfer && reached) sim.Device().Vanish();
-            if (c.when == Gone::MidTransfer) gone.push_back(after);
+            if (reached && (c.when == Gone::BeforePrompt || c.when == Gone::AtVerdict)) {
+                sim.Device().Vanish();
+            }
+            if (reached && c.when == Gone::HungUp) {
+                // Every descriptor of the terminal is hung up, the job's among them: reads end
+                // as at end of file and writes fail, as a USB adapter's do once pulled out.
+                const int line = open(sim.Device().PortPath().c_str(),
+                                      O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+                const bool hungUp = line >= 0 && ioctl(line, TIOCVHANGUP) == 0;
+                if (line >= 0) close(line);
+                m.Expect(*row, hungUp, seed, "could not hang the terminal up");
+            }
+            if (c.when != Gone::BeforePrompt && c.when != Gone::AtVerdict) after.push_back(pick);
             m.Expect(*row, reached, seed, "the job never reached the moment to unplug");
 
+            const uint32_t goneAt = TickMs();
             const double cpu0 = ProcessCpuS();
             const double wall0 = WallS();
-            WaitUntil(Deadline::After(m.scale().waitWindowMs));
+            JobEnd end;
+            const bool cancel = gone && run % 2 == 1;
+            if (gone && !cancel) {
+                // Left alone: still waiting while the loss could be a moment's, ended by itself
+                // with a port error soon after. Looked at every 20 ms, so that the bench's own
+                // polling stays out of the CPU figure.
+                const uint32_t earlyMs = kGoneGiveUpMs * 3 / 4;
+                WaitUntil(Deadline::After(earlyMs));
+                const int32_t early = job.Wait(0);
+                m.Expect(*row, early < 0, seed,
+                         "the job gave the port up within " + std::to_string(earlyMs) +
+                             " ms, with " + std::to_string(early));
+                end.result = early;
+                for (const Deadline by = Deadline::After(kGoneEndedByMs - earlyMs);
+                     end.result < 0 && !by.Expired(); end.result = job.Wait(0)) {
+                    WaitUntil(Deadline::After(20));
+                }
+                const uint32_t endedMs = TickMs() - goneAt;
+                if (end.result < 0) {
+                    m.Expect(*row, false, seed,
+                             "the job still waited " + std::to_string(kGoneEndedByMs) +
+                                 " ms after the device went");
+                    job.Cancel();
+                    end.result = job.Wait(5000);
+                } else if (early < 0) {
+                    firstEnd = std::min(firstEnd, endedMs);
+                    lastEnd = std::max(lastEnd, endedMs);
+                }
+            } else {
+                const uint32_t waitMs = gone ? kCancelAfterGoneMs : m.scale().waitWindowMs;
+                WaitUntil(Deadline::After(waitMs));
+                const int32_t early = job.Wait(0);
+                m.Expect(*row, early < 0, seed,
+                         "the job ended by itself with " + std::to_string(early));
+                job.Cancel();
+                const uint32_t cancelAt = TickMs();
+                end.result = job.Wait(5000);
+                const uint32_t cancelMs = TickMs() - cancelAt;
+                worstCancel = std::max(worstCancel, cancelMs);
+                m.Expect(*row, cancelMs <= kMaxCancelMs, seed,
+                         "Cancel took " + std::to_string(cancelMs) + " ms");
+            }
             const double cpuPercent = (ProcessCpuS() - cpu0) / (WallS() - wall0) * 100.0;
-            const int32_t early = job.Wait(0);
             worstCpu = std::max(worstCpu, cpuPercent);
-            m.Expect(*row, early < 0, seed,
-                     "the job ended by itself with " + std::to_string(early));
             m.Expect(*row, cpuPercent <= kMaxWaitCpuPercent, seed,
                      "waiting took " + Fixed(cpuPercent, 2) + " % of a core");
-
-            job.Cancel();
-            const uint32_t cancelAt = TickMs();
-            JobEnd end;
-            end.result = job.Wait(5000);
-            const uint32_t cancelMs = TickMs() - cancelAt;
             end.stage = GetStage();
+            end.systemError = updateJob.systemError;
             end.cpuS = jobCpuS.load();
-            worstCancel = std::max(worstCancel, cancelMs);
             m.Saw(*row, end);
-            m.Expect(*row, end.result == ResultCancelled && end.stage == c.stage, seed,
-                     "result " + Label(end) + " at stage " + std::to_string(end.stage));
-            m.Expect(*row, cancelMs <= kMaxCancelMs, seed,
-                     "Cancel took " + std::to_string(cancelMs) + " ms");
+            const int32_t want = gone && !cancel ? ResultPortIoError : ResultCancelled;
+            m.Expect(*row, end.result == want && end.stage == c.stage, seed,
+                     "result " + Label(end) + " at stage " + std::to_string(end.stage) +
+                         ", expected " + std::to_string(want) + " at stage " +
+                         std::to_string(c.stage));
+            if (want == ResultPortIoError) {
+                m.Note(*row, "errno " + ErrnoName(end.systemError));
+                m.Expect(*row, updateJob.portGone, seed, "the record does not say the port went");
+            }
             if (c.when == Gone::AtVerdict) {
                 m.Expect(*row, sim.Received() == image, seed, "the device lost the image it took");
             }
@@ -1016,51 +1095,158 @@ void Vanishing(Matrix& m) {
             m.Expect(*row, next.result == ResultSuccess, seed,
                      "the job after it ended with " + Label(next));
         }
-        if (!gone.empty()) m.Figure(*row, "gone after blocks " + List(gone));
-        m.Figure(*row, "waiting CPU at most " + Fixed(worstCpu, 2) + " % of a core over " +
-                           std::to_string(m.scale().waitWindowMs) + " ms");
-        m.Figure(*row, "Cancel to end at most " + std::to_string(worstCancel) + " ms");
+        if (!after.empty()) {
+            m.Figure(*row, std::string(gone ? "gone" : "silent") + " after blocks " + List(after));
+        }
+        if (gone && lastEnd > 0) {
+            m.Figure(*row, "left alone, ended by itself " + std::to_string(firstEnd) + " to " +
+                               std::to_string(lastEnd) + " ms after the device went");
+        }
+        m.Figure(*row, "CPU while gone or silent at most " + Fixed(worstCpu, 2) + " % of a core");
+        m.Figure(*row, std::string(gone ? "Cancel " + std::to_string(kCancelAfterGoneMs) +
+                                              " ms after the device went"
+                                        : "Cancel after " + std::to_string(m.scale().waitWindowMs) +
+                                              " ms of silence") +
+                           ": ended within " + std::to_string(worstCancel) + " ms");
         m.End(*row);
     }
 }
 
 // ---- Cases: the port held by another program --------------------------------------------------
 
-void PortHeld(Matrix& m) {
-    Row* row = m.Begin("port held by another program (flock), then released");
-    if (row == nullptr) return;
-    TempDir dir;
-    for (int run = 0; run < m.Runs(); ++run) {
-        const uint64_t seed = m.Seed(run);
-        const std::string image = PatternBytes(m.scale().replyImage, unsigned(seed));
-        const std::string path = dir.Write("image.img", image);
-        Sim sim;
-        if (!sim.Ok()) {
-            m.Expect(*row, false, seed, "device: " + sim.Error());
-            continue;
-        }
-        const int holder =
-            open(sim.Device().PortPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        const bool held = holder >= 0 && flock(holder, LOCK_EX | LOCK_NB) == 0;
-        m.Expect(*row, held, seed, "could not take the port for the other program");
-        const JobEnd end = RunJob(path, sim, m.scale().boundMs);
-        m.Saw(*row, end);
-        m.Expect(*row,
-                 end.result == ResultPortIoError && end.stage == StageConnect &&
-                     end.systemError == EBUSY,
-                 seed,
-                 "result " + Label(end) + " at stage " + std::to_string(end.stage) + ", errno " +
-                     ErrnoName(end.systemError));
-        m.Expect(*row, sim.Device().HostBytes().empty(), seed, "bytes reached the held port");
-        if (holder >= 0) close(holder);
+enum class HeldBy { Flock, ExclusiveFlag, LockFile };
 
-        const JobEnd next = RunJob(path, sim, m.scale().boundMs);
-        m.Note(*row, "after release: " + Label(next));
-        m.CheckSuccess(*row, next, sim, image, seed);
-        m.Expect(*row, next.result == ResultSuccess, seed,
-                 "the job after release ended with " + Label(next));
+struct HeldCase {
+    const char* name;
+    HeldBy by;
+};
+
+const HeldCase kHeldCases[] = {
+    {"port held by another program (flock), then released", HeldBy::Flock},
+    {"port held by another program (exclusive flag), then released", HeldBy::ExclusiveFlag},
+    {"port held by a live program's lock file, then stale", HeldBy::LockFile},
+};
+
+// Another program's hold on the port, for as long as this lives.
+class Holder {
+  public:
+    Holder(HeldBy by, const std::string& port, const std::string& lockFolder) : by_(by) {
+        if (by == HeldBy::LockFile) {
+            // A process that stays alive until it is killed stands for minicom.
+            other_ = fork();
+            if (other_ == 0) {
+                pause();
+                _exit(0);
+            }
+            std::string name = port.substr(port.rfind("/dev/") == 0 ? 5 : 0);
+            std::replace(name.begin(), name.end(), '/', '_');
+            char pid[16];
+            snprintf(pid, sizeof pid, "%10ld\n", long(other_));
+            lockFile_ = lockFolder + "/LCK.." + name;
+            lockText_ = pid;
+            std::ofstream(lockFile_) << lockText_;
+            held_ = other_ > 0;
+            return;
+        }
+        fd_ = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        held_ = fd_ >= 0 && (by == HeldBy::Flock ? flock(fd_, LOCK_EX | LOCK_NB) == 0
+                                                 : ioctl(fd_, TIOCEXCL) == 0);
     }
-    m.End(*row);
+    ~Holder() { Release(); }
+    bool Held() const { return held_; }
+    // Whether the hold is still as it was made (the job must not have taken it away).
+    bool Intact() const {
+        int flag = 0;
+        if (by_ == HeldBy::ExclusiveFlag) return ioctl(fd_, TIOCGEXCL, &flag) == 0 && flag == 1;
+        if (by_ == HeldBy::LockFile) {
+            std::ifstream file(lockFile_);
+            const std::string text((std::istreambuf_iterator<char>(file)),
+                                   std::istreambuf_iterator<char>());
+            return text == lockText_;
+        }
+        return true;
+    }
+    // The other program ends: its descriptor closes, or its process dies and leaves its lock
+    // file behind, stale.
+    void Release() {
+        if (fd_ >= 0) {
+            if (by_ == HeldBy::ExclusiveFlag) ioctl(fd_, TIOCNXCL);
+            close(fd_);
+            fd_ = -1;
+        }
+        if (other_ > 0) {
+            kill(other_, SIGKILL);
+            waitpid(other_, nullptr, 0);
+            other_ = -1;
+        }
+    }
+
+  private:
+    HeldBy by_;
+    int fd_ = -1;
+    pid_t other_ = -1;
+    std::string lockFile_;
+    std::string lockText_;
+    bool held_ = false;
+};
+
+void PortHeld(Matrix& m) {
+    for (const HeldCase& c : kHeldCases) {
+        Row* row = m.Begin(c.name);
+        if (row == nullptr) continue;
+        TempDir dir;
+        TempDir locks;
+        // Lock files go to a folder of the bench's own, never the machine's.
+        const char* saved = getenv("QUORVANE_LOCK_DIR");
+        const std::string savedFolder = saved != nullptr ? saved : "";
+        setenv("QUORVANE_LOCK_DIR", locks.Path().c_str(), 1);
+        for (int run = 0; run < m.Runs(); ++run) {
+            const uint64_t seed = m.Seed(run);
+            const std::string image = PatternBytes(m.scale().replyImage, unsigned(seed));
+            const std::string path = dir.Write("image.img", image);
+            Sim sim;
+            if (!sim.Ok()) {
+                m.Expect(*row, false, seed, "device: " + sim.Error());
+                continue;
+            }
+            Holder holder(c.by, sim.Device().PortPath(), locks.Path());
+            m.Expect(*row, holder.Held(), seed, "could not take the port for the other program");
+            const JobEnd end = RunJob(path, sim, m.scale().boundMs);
+            m.Saw(*row, end);
+            m.Expect(*row,
+                     end.result == ResultPortIoError && end.stage == StageConnect &&
+                         end.systemError == EBUSY,
+                     seed,
+                     "result " + Label(end) + " at stage " + std::to_string(end.stage) +
+                         ", errno " + ErrnoName(end.systemError));
+            m.Expect(*row, sim.Device().HostBytes().empty(), seed, "bytes reached the held port");
+            m.Expect(*row, holder.Intact(), seed, "the job took the other program's hold away");
+            holder.Release();
+
+            const JobEnd next = RunJob(path, sim, m.scale().boundMs);
+            m.Note(*row,
+                   std::string(c.by == HeldBy::LockFile ? "once stale: " : "after release: ") +
+                       Label(next));
+            m.CheckSuccess(*row, next, sim, image, seed);
+            m.Expect(*row, next.result == ResultSuccess, seed,
+                     "the job after release ended with " + Label(next));
+        }
+        if (saved != nullptr) {
+            setenv("QUORVANE_LOCK_DIR", savedFolder.c_str(), 1);
+        } else {
+            unsetenv("QUORVANE_LOCK_DIR");
+        }
+        if (c.by == HeldBy::LockFile) {
+            DIR* folder = opendir(locks.Path().c_str());
+            int left = 0;
+            while (const dirent* entry = folder != nullptr ? readdir(folder) : nullptr)
+                left += entry->d_name[0] != '.' && std::string(entry->d_name).find("LCK..") == 0;
+            if (folder != nullptr) closedir(folder);
+            m.Figure(*row, "lock files left after the jobs: " + std::to_string(left));
+            m.Expect(*row, left == 0, m.Seed(0), "the job left its lock file behind");
+        }
+        m.End(*row);
+    }
 }
 
 // ---- Cases: bad images ------------------------------------------------------------------------
@@ -1326,7 +1512,7 @@ struct SoakJob {
     size_t size = 0;
     bool missing = false;
     bool holdPort = false;
-    bool deviceStops = false;  // stalls or vanishes mid-transfer: the bench cancels the job
+    bool deviceStops = false;  // falls silent mid-transfer: the bench cancels the job
     int32_t result = ResultSuccess;
     UpdateStage stage = StageNone;
     std::string knobs;
@@ -1421,9 +1607,11 @@ SoakJob Draw(Rng& rng, size_t maxImage) {
         predict(ResultConnectFail, StageConnect);
     } else if (c.refuseUpdate || c.cancelAfterBlocks >= 0) {
         predict(ResultTransferFail, StageTransfer);
-    } else if (c.stallAfterBlocks >= 0 || c.vanishAfterBlocks >= 0) {
+    } else if (c.stallAfterBlocks >= 0) {
         job.deviceStops = true;
         predict(ResultCancelled, StageTransfer);
+    } else if (c.vanishAfterBlocks >= 0) {
+        predict(ResultPortIoError, StageTransfer);  // gone for a second: the job gives it up
     } else if (verdictBad) {
         predict(ResultUpdateFail, StageUpdate);
     } else {
@@ -1469,9 +1657,7 @@ void Soak(Matrix& m) {
         if (job.deviceStops) {
             const int stall = job.config.stallAfterBlocks;
             sim::Device* device = &sim.Device();
-            watch.stopped = [device, stall] {
-                return stall >= 0 ? device->BlocksAccepted() >= stall : device->Finished();
-            };
+            watch.stopped = [device, stall] { return device->BlocksAccepted() >= stall; };
         }
         const JobEnd end = RunJob(path, sim, watch);
         if (holder >= 0) close(holder);
