@@ -305,6 +305,38 @@ INSTANTIATE_TEST_SUITE_P(
                                  "Serial Port I/O Error", "Connecting to Target..."}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A device whose line goes dead mid-transfer (an adapter pulled out) ends the job by itself about
+// a second later, and the window shows the port error until it is closed.
+TEST_F(UpdateRun, UnpluggedDeviceShowsAPortErrorUntilClosed) {
+    sim::DeviceConfig device_config;
+    device_config.vanishAfterBlocks = 2;
+    StartDevice(device_config, "COM1");
+    FileBox()->setText(QString::fromStdString(dir.Write("big.img", PatternBytes(65536, 4))));
+    Button(kIdOk)->setFocus();
+
+    ModalScript script;
+    ProgressLog::Snapshot shown;
+    bool stayedOpen = false;
+    int result = 0;
+    script.Then(kIddProgress, [&](CDialog& progress) {
+        QDialog* window = progress.Window();
+        stayedOpen = WaitUntil([&] { return progress.GetDlgItemText(kIdCancel) == "Close"; }) &&
+                     window->isVisible();
+        shown = ProgressLog::Take(progress);
+        QTest::mouseClick(qobject_cast<QPushButton*>(progress.GetDlgItem(kIdCancel)),
+                          Qt::LeftButton);
+        if (window->isVisible()) progress.EndDialog(IDCANCEL);
+        result = window->result();
+    });
+    Button(kIdOk)->click();
+
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_EQ(shown.result, "Serial Port I/O Error");
+    EXPECT_EQ(shown.stage, kTransferring);
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_EQ(device->BlocksAccepted(), 2);
+}
+
 enum class CancelBy { Button, Esc, CloseRequest };
 
 const char* NameOf(CancelBy way) {
