@@ -45,7 +45,7 @@ struct UpdateJob {
     std::atomic<uint32_t> transferStartMs{0};
     std::atomic<uint32_t> transferEndMs{0};
 
-    // Worker only while the job runs; the caller may read both once the worker has ended.
+    // Worker only while the job runs; the caller may read them once the worker has ended.
     UpdateResult result = ResultSuccess;
     int systemError = 0;    // errno of the platform call behind a port or image failure, or 0
     bool portGone = false;  // the port's device went away while the job held it
