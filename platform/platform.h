@@ -1,5 +1,5 @@
 // The few operating-system services the engine and the front ends use. One implementation is
-// linked per build (platform/posix/ today); nothing above this header knows which.
+// linked per build (platform/posix/ or platform/win32/); nothing above this header knows which.
 // Handles are small non-negative integers; -1 means "no handle". Calls that fail leave an errno
 // value in *error where they take one, so a front end can say what a person can do about it.
 #pragma once
@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <thread>
 
 // ---- Millisecond tick -------------------------------------------------------------------------
 
@@ -38,9 +37,10 @@ void WaitUntil(const Deadline& deadline);
 // ---- Image file -------------------------------------------------------------------------------
 
 // Opens a regular file smaller than 4 GiB for reading, without blocking (a FIFO or device never
-// hangs the caller) and locked against a second job for as long as it stays open. Returns a handle
-// or -1 (EISDIR for a directory, EINVAL for another non-regular file, EFBIG for 4 GiB or more,
-// EWOULDBLOCK when another job holds it, else the open's errno).
+// hangs the caller) and locked against a second job for as long as it stays open (on Windows it is
+// held unshared: no other program can open it meanwhile). Returns a handle or -1 (EISDIR for a
+// directory, EINVAL for another non-regular file or a device, EFBIG for 4 GiB or more, EWOULDBLOCK
+// when another job holds it (on Windows: any program), else the open's errno).
 int OpenImageFile(const char* path, int* error);
 
 // The size of the open file in bytes.
@@ -59,14 +59,16 @@ bool CloseImageFile(int file);
 
 // Turns a port name into the device to open: "COM1".."COM12" go through the user's alias
 // $XDG_CONFIG_HOME/quorvane/ports/COMn (default ~/.config/...) when it exists, else to
-// /dev/ttyS<n-1>; any other name is taken as a device path. False when it does not fit `size`.
+// /dev/ttyS<n-1>; on Windows every "COMn" becomes "\\.\COMn". Any other name is taken as a
+// device path. False when it does not fit `size`.
 bool ResolvePortName(const char* name, char* device, size_t size);
 
-// Where the alias of "COMn" lives (whether or not it exists). False when it does not fit.
+// Where the alias of "COMn" lives (whether or not it exists). False when it does not fit, and
+// always on Windows, which names its ports itself.
 bool PortAliasPath(const char* name, char* path, size_t size);
 
 // Opens a terminal device exclusively (a port another program holds fails with EBUSY), without
-// waiting for carrier. Returns a handle or -1 (ENOTTY for something that is not a terminal).
+// waiting for carrier. Returns a handle or -1 (ENOTTY for something that is not a serial port).
 int OpenSerialPort(const char* device, int* error);
 
 // Raw 115200 bit/s, 8 data bits, no parity, one stop bit, no flow control; DTR and RTS raised
@@ -108,12 +110,18 @@ class WorkerThread {
     // Never blocks. False when no thread is held (never started, or closed).
     bool GetExitCode(uint32_t* code) const;
 
-    bool IsOpen() const { return thread_.joinable(); }
+    bool IsOpen() const { return open_; }
 
     // Releases the handle; waits for the thread if it still runs.
     void Close();
 
   private:
-    std::thread thread_;
+    friend struct WorkerThreadStart;  // the platform's thread function, which runs entry_
+
+    Entry entry_ = nullptr;
+    void* parameter_ = nullptr;
+    bool open_ = false;
+    uintptr_t handle_ = 0;  // the platform's own handle of the thread while open_
+    // Where the platform's threads carry no exit code of their own, the thread stores it here.
     std::atomic<uint32_t> exitCode_{kStillActive};
 };
