@@ -1,10 +1,11 @@
 # Windows programs of a cross build run here under wine64: CTest's cross-compiling emulator is a
 # small script made for this build tree (build-win64/wine-run), which keeps the tree's own wine
 # prefix (build-win64/wine-prefix, made on first use). Wine here runs 64-bit programs only (the
-# kernel runs no 32-bit code), so a 32-bit build gets no emulator and registers no tests.
+# kernel runs no 32-bit code), so a 32-bit build gets no emulator: its tests are built, not run.
 
 if(NOT CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
-    message(STATUS "Windows ${CMAKE_SYSTEM_PROCESSOR} programs cannot run here: no tests")
+    message(STATUS "Windows ${CMAKE_SYSTEM_PROCESSOR} programs cannot run here: "
+                   "their tests are built, not run")
     return()
 endif()
 
