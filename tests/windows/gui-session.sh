@@ -42,7 +42,9 @@ gui_session_start() {
     "$wine_run" >/dev/null  # makes the prefix on first use
     # The templates name "Arial" and "宋体" (SimSun), which a Windows machine has: here their
     # stand-ins are Liberation Sans (Arial's widths) and WenQuanYi Micro Hei (the CJK glyphs).
-    # regedit reads UTF-16 files, which can carry the Chinese name.
+    # The windows open in a desktop window of wine's own, which draws their frames and captions
+    # as Windows does (and needs no window manager). regedit reads UTF-16 files, which can carry
+    # the Chinese name.
     {
         printf '\xff\xfe'
         printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
@@ -52,8 +54,11 @@ gui_session_start() {
             '[HKEY_CURRENT_USER\Software\Wine\Explorer]' '"Desktop"="Default"' '' \
             '[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]' '"Default"="1024x768"' |
             iconv -f UTF-8 -t UTF-16LE
-    } >"$work/fonts.reg"
-    "$wine_run" regedit /S "Z:${work//\//\\}\\fonts.reg"
+    } >"$work/session.reg"
+    "$wine_run" regedit /S "Z:${work//\//\\}\\session.reg"
+    # The desktop started with regedit predates these settings: the next program starts anew.
+    WINEPREFIX=$gui_prefix wineserver -k 2>/dev/null || true
+    WINEPREFIX=$gui_prefix wineserver -w 2>/dev/null || true
 }
 
 # gui_start_device PORT [OPTIONS...]: serves a simulated device (quorvane-target, in $target)

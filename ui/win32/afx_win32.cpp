@@ -12,7 +12,8 @@ namespace {
 
 std::function<void(CDialog&)> modalObserver;
 
-// Posted to a modal dialog once it is up, so the observer runs inside its modal loop.
+// Posted to a modal dialog once it is shown, so the observer runs inside its modal loop. The
+// dialog manager shows a modal dialog only once its queue runs empty, after initialisation.
 constexpr UINT kObserveMessage = WM_APP + 1;
 
 // The progress bar is a common control: its class exists once this has run.
@@ -66,6 +67,7 @@ std::vector<HWND> ChildWindows(HWND dialog) {
 
 struct CDialog::LayerState {
     bool modal = false;
+    bool observePending = false;  // the observer is to hear of this window once it shows
     // Set by the base OnSysCommand: the system's own handling of the message follows.
     bool passOn = false;
 };
@@ -92,6 +94,12 @@ struct DialogLayer {
                 dialog->m_pState->passOn = false;
                 dialog->OnSysCommand(uint32_t(wParam), intptr_t(lParam));
                 return dialog->m_pState->passOn ? FALSE : TRUE;
+            case WM_SHOWWINDOW:
+                if (wParam && dialog->m_pState->observePending) {
+                    dialog->m_pState->observePending = false;
+                    PostMessageW(window, kObserveMessage, 0, 0);
+                }
+                return FALSE;
             case kObserveMessage:
                 if (modalObserver) modalObserver(*dialog);
                 return TRUE;
@@ -118,9 +126,8 @@ struct DialogLayer {
         const BOOL focusFirstStop = dialog.OnInitDialog() ? TRUE : FALSE;
         const CDialog* owner = dialog.Owner();
         CenterWindow(window, owner != nullptr ? owner->m_hWnd : nullptr);
-        if (dialog.m_pState->modal && !dialog.m_bEnded && modalObserver) {
-            PostMessageW(window, kObserveMessage, 0, 0);
-        }
+        dialog.m_pState->observePending =
+            dialog.m_pState->modal && !dialog.m_bEnded && modalObserver;
         return focusFirstStop;
     }
 
