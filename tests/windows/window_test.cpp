@@ -71,25 +71,27 @@ bool Eventually(const std::function<bool()>& condition, int timeoutMs = 10000) {
     return true;
 }
 
+// The top-level windows, topmost first (a walk rather than EnumWindows, whose callback a lambda
+// cannot be on 32-bit Windows).
+std::vector<HWND> TopLevelWindows() {
+    std::vector<HWND> windows;
+    for (HWND window = GetWindow(GetDesktopWindow(), GW_CHILD); window != nullptr;
+         window = GetWindow(window, GW_HWNDNEXT)) {
+        windows.push_back(window);
+    }
+    return windows;
+}
+
 // A visible dialog owned by `owner`: a message box (a system dialog, no CDialog of ours), or
 // one of ours.
 HWND FindOwnedDialog(HWND owner) {
-    struct Search {
-        HWND owner;
-        HWND found;
-    } search{owner, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(data);
-            if (GetWindow(window, GW_OWNER) == s->owner && IsWindowVisible(window) &&
-                ClassOf(window) == "#32770") {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        LPARAM(&search));
-    return search.found;
+    for (HWND window : TopLevelWindows()) {
+        if (GetWindow(window, GW_OWNER) == owner && IsWindowVisible(window) &&
+            ClassOf(window) == "#32770") {
+            return window;
+        }
+    }
+    return nullptr;
 }
 
 // The message box's own text: its static that is not the icon.
@@ -175,14 +177,12 @@ class MainWindowRun {
         Eventually(
             [&] {
                 std::vector<HWND> open;
-                EnumThreadWindows(
-                    uiThread,
-                    [](HWND window, LPARAM list) -> BOOL {
-                        if (IsWindowVisible(window))
-                            reinterpret_cast<std::vector<HWND>*>(list)->push_back(window);
-                        return TRUE;
-                    },
-                    LPARAM(&open));
+                for (HWND window : TopLevelWindows()) {
+                    if (GetWindowThreadProcessId(window, nullptr) == uiThread &&
+                        IsWindowVisible(window)) {
+                        open.push_back(window);
+                    }
+                }
                 if (open.empty()) return true;
                 updateJob.cancelRequested.store(true);
                 for (HWND window : open)
@@ -495,13 +495,19 @@ TEST(MainWindow, UpdateThroughCom3ClosesTheProgressWindowByItselfAndTheDeviceHol
                 barMax = int(SendMessageW(bar, PBM_GETRANGE, FALSE, 0));
             }
             if (stage == "Updating Image File...") {
-                barEnd = int(SendMessageW(bar, PBM_GETPOS, 0, 0));
-                sizeLine = TextOf(GetDlgItem(progress, kIdcSizeLine));
+                const int position = int(SendMessageW(bar, PBM_GETPOS, 0, 0));
+                const std::string line = TextOf(GetDlgItem(progress, kIdcSizeLine));
+                if (!line.empty()) {  // else the window closed between the two reads
+                    barEnd = position;
+                    sizeLine = line;
+                }
             }
             return false;
         });
         EXPECT_TRUE(closed) << "the progress window closes by itself after success";
-        focusAfter = FocusOf(GetWindowThreadProcessId(main, nullptr));
+        // "Start" moves the focus once the progress window's modal call has returned.
+        const DWORD uiThread = GetWindowThreadProcessId(main, nullptr);
+        Eventually([&] { return (focusAfter = FocusOf(uiThread)) == endButton; }, 3000);
         Click(endButton);
     });
 
