@@ -26,6 +26,9 @@
 #include "ui/win32/win32.h"
 #include "update_job.h"
 
+// The common dialogs' element ids (cmb1, edt1, ...); after windows.h.
+#include <dlgs.h>
+
 namespace {
 
 constexpr int kHealthyPort = 3;   // COM3
@@ -618,6 +621,88 @@ TEST(MainWindow, CancelMidTransferAsksTheJobToStopWhichEndsWithCanCanOnTheLine) 
         return ReadFile(DeviceFolder() + "\\port4.log").find("cancelled by the host") !=
                std::string::npos;
     })) << "the device heard no CAN CAN";
+}
+
+// The first descendant of `parent` with that window class.
+HWND FindDescendant(HWND parent, const char* className) {
+    for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        if (ClassOf(child) == className) return child;
+        if (HWND found = FindDescendant(child, className)) return found;
+    }
+    return nullptr;
+}
+
+// The "..." button opens the system's open-file dialog with the image filter, the file box's text
+// as the starting name and existing files only; OK puts the chosen file's full path in the box,
+// Cancel leaves it, and either way the focus ends in the box.
+TEST(MainWindow, BrowseOpensTheSystemsFileDialogWithTheImageFilter) {
+    TempDir dir;
+    dir.Write("board.img", "x");
+    dir.Write("notes.txt", "x");
+    std::string folder = dir.Path();
+    for (char& c : folder) {
+        if (c == '/') c = '\\';
+    }
+    const std::string chosenPath = folder + "\\board.img";
+    const struct {
+        const char* how;
+        int button;
+        std::string boxAfter;
+    } kCases[] = {
+        {"OK", IDOK, chosenPath},
+        {"Cancel", IDCANCEL, chosenPath},  // the box keeps what the first run put there
+    };
+    MainWindowRun run;
+    std::vector<std::string> types, boxes;
+    std::vector<int> listed;
+    std::vector<bool> focusInBox;
+    run.Run([&](HWND main) {
+        const HWND fileBox = GetDlgItem(main, kIdcFileName);
+        SendMessageW(fileBox, WM_SETTEXT, 0, LPARAM(Widen(folder + "\\old name.img").c_str()));
+        for (const auto& c : kCases) {
+            SCOPED_TRACE(c.how);
+            Click(GetDlgItem(main, kIdcBrowse));
+            HWND open = nullptr;
+            if (!Eventually([&] { return (open = FindOwnedDialog(main)) != nullptr; })) return;
+            const HWND typeList = GetDlgItem(open, cmb1);
+            types.clear();
+            for (int i = 0; i < int(SendMessageW(typeList, CB_GETCOUNT, 0, 0)); ++i) {
+                wchar_t item[128] = {};
+                SendMessageW(typeList, CB_GETLBTEXT, i, LPARAM(item));
+                types.push_back(Narrow(item, wcslen(item)));
+            }
+            types.push_back("selected " +
+                            std::to_string(SendMessageW(typeList, CB_GETCURSEL, 0, 0)));
+            // The folder of the starting name is listed, through the image filter.
+            int count = -1;
+            Eventually([&] {
+                const HWND list = FindDescendant(open, "SysListView32");
+                count = list != nullptr ? int(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)) : -1;
+                return count == 1;
+            });
+            listed.push_back(count);
+            if (c.button == IDOK) {
+                HWND name = GetDlgItem(open, edt1);
+                if (name == nullptr) name = FindDescendant(GetDlgItem(open, cmb13), "Edit");
+                SendMessageW(name, WM_SETTEXT, 0, LPARAM(L"board.img"));
+            }
+            Click(GetDlgItem(open, c.button));
+            EXPECT_TRUE(Eventually([&] { return !IsWindow(open); }));
+            const DWORD uiThread = GetWindowThreadProcessId(main, nullptr);
+            focusInBox.push_back(Eventually([&] { return FocusOf(uiThread) == fileBox; }, 3000));
+            boxes.push_back(TextOf(fileBox));
+        }
+        Click(GetDlgItem(main, IDCANCEL));
+    });
+    EXPECT_EQ(types,
+              std::vector<std::string>({"Image File(*.img)", "(All Files(*.*)", "selected 0"}));
+    EXPECT_EQ(listed, std::vector<int>({1, 1})) << "only board.img matches *.img";
+    ASSERT_EQ(boxes.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(boxes[i], kCases[i].boxAfter);
+        EXPECT_TRUE(focusInBox[i]) << kCases[i].how;
+    }
 }
 
 TEST(MainWindow, SystemMenuCommands16To31OpenTheAboutBoxCentredOverTheMainWindow) {
