@@ -1,5 +1,5 @@
 // The few operating-system services the engine and the front ends use. One implementation is
-// linked per build (platform/posix/ today); nothing above this header knows which.
+// linked per build (platform/posix/ or platform/win32/); nothing above this header knows which.
 // Handles are small non-negative integers; -1 means "no handle". Calls that fail leave an errno
 // value in *error where they take one, so a front end can say what a person can do about it.
 #pragma once
@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <thread>
 
 // ---- Millisecond tick -------------------------------------------------------------------------
 
@@ -42,7 +41,8 @@ void WaitUntil(const Deadline& deadline);
 // share it, a program holding it exclusively refuses it, and a file system without locks has none
 // to take. Returns a handle or -1 (EISDIR for a directory, EINVAL for another non-regular file,
 // EFBIG for 4 GiB or more, EWOULDBLOCK when another program holds it exclusively, else the open's
-// errno).
+// errno). On Windows the file is held unshared instead (share mode 0): no other program may open
+// it meanwhile, and EWOULDBLOCK means any program has it open; a device name is EINVAL.
 int OpenImageFile(const char* path, int* error);
 
 // The size of the open file in bytes.
@@ -61,10 +61,12 @@ bool CloseImageFile(int file);
 
 // Turns a port name into the device to open: "COM1".."COM12" go through the user's alias
 // $XDG_CONFIG_HOME/quorvane/ports/COMn (default ~/.config/...) when it exists, else to
-// /dev/ttyS<n-1>; any other name is taken as a device path. False when it does not fit `size`.
+// /dev/ttyS<n-1>; on Windows every "COMn" becomes "\\.\COMn". Any other name is taken as a
+// device path. False when it does not fit `size`.
 bool ResolvePortName(const char* name, char* device, size_t size);
 
-// Where the alias of "COMn" lives (whether or not it exists). False when it does not fit.
+// Where the alias of "COMn" lives (whether or not it exists). False when it does not fit, and
+// always on Windows, which names its ports itself.
 bool PortAliasPath(const char* name, char* path, size_t size);
 
 // Opens a terminal device for this program alone, without waiting for carrier. Returns a handle
@@ -79,7 +81,8 @@ bool PortAliasPath(const char* name, char* path, size_t size);
 // path, else /run/lock. <name> is the device's real path (links resolved) below /dev with '/'
 // turned into '_' (/dev/ttyUSB0: LCK..ttyUSB0, /dev/pts/3: LCK..pts_3); a device outside /dev
 // uses its file name. A lock file whose PID is no live process is stale: it counts for nothing
-// and is replaced by ours.
+// and is replaced by ours. On Windows the port is opened with share mode 0 and "\\.\COMn" is
+// its name; the system refuses a second opener.
 int OpenSerialPort(const char* device, int* error);
 
 // The live process whose lock file holds `device` (its path in `lockFile`), or 0 when none does.
@@ -133,12 +136,18 @@ class WorkerThread {
     // Never blocks. False when no thread is held (never started, or closed).
     bool GetExitCode(uint32_t* code) const;
 
-    bool IsOpen() const { return thread_.joinable(); }
+    bool IsOpen() const { return open_; }
 
     // Releases the handle; waits for the thread if it still runs.
     void Close();
 
   private:
-    std::thread thread_;
+    friend struct WorkerThreadStart;  // the platform's thread function, which runs entry_
+
+    Entry entry_ = nullptr;
+    void* parameter_ = nullptr;
+    bool open_ = false;
+    uintptr_t handle_ = 0;  // the platform's own handle of the thread while open_
+    // Where the platform's threads carry no exit code of their own, the thread stores it here.
     std::atomic<uint32_t> exitCode_{kStillActive};
 };

@@ -1,7 +1,5 @@
 #include "ui/main_dialog.h"
 
-#include <QComboBox>
-#include <QWidget>
 #include <string>
 
 #include "res/strings.h"
@@ -10,7 +8,7 @@
 #include "update_job.h"
 
 CMainDialog::CMainDialog(CDialog* pParent)
-    : CDialog(kIddMain, pParent), m_hIcon(LoadIconResource(kIdrMainFrame)) {}
+    : CDialog(kIddMain, pParent), m_hIcon(LoadIcon(kIdrMainFrame)) {}
 
 void CMainDialog::BindMessages() {
     MapCommand(kIdcBrowse, [this] { OnBrowse(); });
@@ -30,7 +28,7 @@ bool CMainDialog::OnInitDialog() {
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
 
-    if (auto* ports = qobject_cast<QComboBox*>(GetDlgItem(kIdcPortList))) ports->setCurrentIndex(0);
+    if (auto* ports = dynamic_cast<CComboBox*>(GetDlgItem(kIdcPortList))) ports->SetCurSel(0);
     return true;
 }
 
@@ -46,20 +44,25 @@ void CMainDialog::OnSysCommand(uint32_t nID, intptr_t lParam) {
 // "Start". The framework's OnOK is not called: the main window stays open after every run.
 void CMainDialog::OnOK() {
     CProgressDialog dlgProgress;
-    // Held here until the progress window has returned, which is after the worker has ended.
-    const std::string strFileName = GetDlgItemText(kIdcFileName);
-    if (strFileName.empty()) {
+    const std::string strText = GetDlgItemText(kIdcFileName);
+    if (strText.empty()) {
         MessageBox("File name can not be empty!", "Error", kMbOk | kMbIconExclamation);
+        return;
+    }
+    // Held here until the progress window has returned, which is after the worker has ended.
+    std::string strFileName;
+    if (!AfxFileNameForEngine(strText, &strFileName)) {
+        MessageBox(kFileNameNotInCodePage, "Error", kMbOk | kMbIconExclamation);
         return;
     }
 
     updateJob.imagePath = strFileName.c_str();
     updateJob.portDevice = nullptr;
-    auto* ports = qobject_cast<QComboBox*>(GetDlgItem(kIdcPortList));
-    updateJob.portIndex = ports != nullptr ? ports->currentIndex() : 0;
+    const auto* ports = dynamic_cast<const CComboBox*>(GetDlgItem(kIdcPortList));
+    updateJob.portIndex = ports != nullptr ? ports->GetCurSel() : 0;
 
     if (dlgProgress.DoModal() == IDOK) {
-        if (QWidget* end = GetDlgItem(IDCANCEL)) end->setFocus();
+        if (CWnd* end = GetDlgItem(IDCANCEL)) end->SetFocus();
     }
     updateJob.imagePath = nullptr;
 }
@@ -68,5 +71,5 @@ void CMainDialog::OnBrowse() {
     const std::string strFileName = GetDlgItemText(kIdcFileName);
     CFileDialog dlgFile(nullptr, strFileName.c_str(), kBrowseFlags, kImageFileFilter);
     if (dlgFile.DoModal() == IDOK) SetDlgItemText(kIdcFileName, dlgFile.GetPathName().c_str());
-    if (QWidget* fileBox = GetDlgItem(kIdcFileName)) fileBox->setFocus();
+    if (CWnd* fileBox = GetDlgItem(kIdcFileName)) fileBox->SetFocus();
 }

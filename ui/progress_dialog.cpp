@@ -1,6 +1,5 @@
 #include "ui/progress_dialog.h"
 
-#include <QProgressBar>
 #include <climits>
 
 #include "update_job.h"
@@ -59,22 +58,20 @@ void CProgressDialog::SetTimeLine(const char* text) {
 }
 
 void CProgressDialog::SetBarRange(uint32_t max) {
-    auto* bar = qobject_cast<QProgressBar*>(GetDlgItem(kIdcProgressBar));
+    auto* bar = dynamic_cast<CProgressCtrl*>(GetDlgItem(kIdcProgressBar));
     if (bar == nullptr) return;
     m_nBarShift = 0;
     while ((max >> m_nBarShift) > uint32_t(INT_MAX))
         ++m_nBarShift;
-    // Qt draws a range of 0 .. 0 as "busy"; an empty image shows an empty bar instead.
+    // A range of 0 .. 0 reads as "busy" to some toolkits; an empty image shows an empty bar.
     const int top = int(max >> m_nBarShift);
-    bar->setRange(0, top > 0 ? top : 1);
+    bar->SetRange32(0, top > 0 ? top : 1);
 }
 
 void CProgressDialog::SetBarPosition(uint32_t position) {
-    auto* bar = qobject_cast<QProgressBar*>(GetDlgItem(kIdcProgressBar));
-    if (bar == nullptr) return;
-    // Qt ignores a value beyond the range where Windows pins it to the end.
-    const int value = int(position >> m_nBarShift);
-    bar->setValue(value < bar->maximum() ? value : bar->maximum());
+    if (auto* bar = dynamic_cast<CProgressCtrl*>(GetDlgItem(kIdcProgressBar))) {
+        bar->SetPos(int(position >> m_nBarShift));
+    }
 }
 
 void CProgressDialog::SetButtonCaption(const char* text) {

@@ -32,6 +32,6 @@ class CProgressDialog final : public CDialog, private ProgressView {
     UpdateWorker m_worker;
     TickClock m_clock;
     ProgressPresenter m_presenter;
-    // Qt's bar counts in int: an image of 2 GiB or more is shown in units of 2^m_nBarShift bytes.
+    // The bar counts in int: an image of 2 GiB or more is shown in units of 2^m_nBarShift bytes.
     int m_nBarShift = 0;
 };

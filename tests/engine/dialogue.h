@@ -5,6 +5,7 @@
 #include <string>
 
 #include "job_runner.h"
+#include "packet.h"
 #include "pty.h"
 #include "temp_dir.h"
 
@@ -52,6 +53,3 @@ class Dialogue {
     std::string host_;
     size_t matched_ = 0;
 };
-
-// The packet the engine must send for block `number` holding `data` (padded with SUB).
-std::string Packet(uint8_t number, const std::string& data, bool crcMode);

@@ -11,30 +11,6 @@ const std::string kNak(1, char(xmodem::NAK));
 const std::string kCan(1, char(xmodem::CAN));
 const std::string kEot(1, char(xmodem::EOT));
 
-uint16_t Crc(const std::string& bytes) {
-    return Crc16Xmodem(reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
-}
-uint8_t Sum(const std::string& bytes) {
-    return Checksum8(reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
-}
-
-TEST(CheckValues, KnownVectors) {
-    EXPECT_EQ(Crc("123456789"), 0x31C3);
-    EXPECT_EQ(Crc("abc"), 0x9DD6);
-    EXPECT_EQ(Sum("abc"), 0x26);
-    const std::string pad(128, char(xmodem::SUB));
-    EXPECT_EQ(Crc(pad), 0xF8B0);
-    EXPECT_EQ(Sum(pad), 0x00);
-    EXPECT_EQ(Crc(""), 0x0000);
-}
-
-TEST(CheckValues, PacketCarriesCrcHighByteFirst) {
-    const std::string packet = Packet(1, "abc", true);
-    const uint16_t crc = Crc("abc" + std::string(1021, char(xmodem::SUB)));
-    EXPECT_EQ(uint8_t(packet[1027]), crc >> 8);
-    EXPECT_EQ(uint8_t(packet[1028]), crc & 0xFF);
-}
-
 struct FramingCase {
     const char* name;
     size_t imageSize;

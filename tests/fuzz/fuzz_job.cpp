@@ -1,9 +1,10 @@
 #include "fuzz_job.h"
 
-#include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
-
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
 
 #include "memory_port.h"
@@ -15,20 +16,33 @@ constexpr uint32_t kImageSize = 2000;  // two 1K blocks, sixteen 128-byte blocks
 constexpr int kSilenceBudget = 40;
 int silentReads = 0;
 
-const char* ImagePath() {
-    static std::string path;
-    if (path.empty()) {
-        char name[] = "/tmp/quorvane-fuzz-XXXXXX";
-        const int fd = mkstemp(name);
-        if (fd < 0) abort();
-        unsigned char bytes[kImageSize];
+// The image every job sends, written once and removed when the program ends.
+class ImageFile {
+  public:
+    ImageFile() {
+        std::error_code error;
+        char name[40];
+        std::snprintf(name, sizeof name, "quorvane-fuzz-%08x.img",
+                      unsigned(std::random_device{}()));
+        path_ = (std::filesystem::temp_directory_path(error) / name).string();
+        std::ofstream out(path_, std::ios::binary);
         for (uint32_t i = 0; i < kImageSize; ++i)
-            bytes[i] = (unsigned char)(i * 7 + 3);
-        if (write(fd, bytes, sizeof bytes) != ssize_t(sizeof bytes)) abort();
-        close(fd);
-        path = name;
+            out.put(char(i * 7 + 3));
+        if (error || !out.flush()) abort();
     }
-    return path.c_str();
+    ~ImageFile() {
+        std::error_code ignored;
+        std::filesystem::remove(path_, ignored);
+    }
+    const char* Path() const { return path_.c_str(); }
+
+  private:
+    std::string path_;
+};
+
+const char* ImagePath() {
+    static const ImageFile image;
+    return image.Path();
 }
 
 void OnSilence(void*) {

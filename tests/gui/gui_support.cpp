@@ -47,7 +47,7 @@ void ModalScript::Run(CDialog& dialog) {
         ADD_FAILURE() << "window " << dialog.TemplateId() << " opened unexpectedly";
         // A progress window only closes once its job has ended.
         updateJob.cancelRequested.store(true);
-        if (!WaitUntil([&] { return !dialog.Window()->isVisible(); })) dialog.EndDialog(IDCANCEL);
+        if (!WaitUntil([&] { return !QtWindow(dialog)->isVisible(); })) dialog.EndDialog(IDCANCEL);
         return;
     }
     const Step step = std::move(m_steps.front().second);

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "ui/afx.h"
+#include "ui/qt/dialog_seam.h"
+#include "ui/qt/qt_layer.h"
 
 class TestSeam final : public DialogSeam {
   public:

@@ -23,14 +23,14 @@ class MainWindow : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(main.Create());
         app.m_pMainWnd = &main;
-        main.Window()->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(main.Window()));
+        QtWindow(main)->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(QtWindow(main)));
     }
     void TearDown() override { app.m_pMainWnd = nullptr; }
 
-    QLineEdit* FileBox() { return qobject_cast<QLineEdit*>(main.GetDlgItem(kIdcFileName)); }
-    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(main.GetDlgItem(id)); }
-    QWidget* Focus() { return main.Window()->focusWidget(); }
+    QLineEdit* FileBox() { return qobject_cast<QLineEdit*>(QtDlgItem(main, kIdcFileName)); }
+    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(QtDlgItem(main, id)); }
+    QWidget* Focus() { return QtWindow(main)->focusWidget(); }
 
     CWinApp app;
     CMainDialog main;
@@ -47,10 +47,10 @@ TEST_F(MainWindow, StartWithAnEmptyNameOnlyShowsTheMessageBox) {
     EXPECT_EQ(seam.messages[0].text, "File name can not be empty!");
     EXPECT_EQ(seam.messages[0].caption, "Error");
     EXPECT_EQ(seam.messages[0].type, kMbOk | kMbIconExclamation);
-    EXPECT_EQ(seam.messages[0].owner, main.Window());
+    EXPECT_EQ(seam.messages[0].owner, QtWindow(main));
     EXPECT_TRUE(script.Opened().empty());
     EXPECT_EQ(updateJob.imagePath, nullptr);
-    EXPECT_TRUE(main.Window()->isVisible()) << "the main window stays";
+    EXPECT_TRUE(QtWindow(main)->isVisible()) << "the main window stays";
 }
 
 TEST_F(MainWindow, BrowseAsksForAnExistingImageAndPutsTheChoiceInTheFileBox) {
@@ -75,7 +75,7 @@ TEST_F(MainWindow, BrowseAsksForAnExistingImageAndPutsTheChoiceInTheFileBox) {
         EXPECT_EQ(asked.defaultExtension, nullptr);
         EXPECT_EQ(asked.flags, 0x1005u);
         EXPECT_EQ(asked.filter, "Image File(*.img)|*.img|(All Files(*.*)|*.*||");
-        EXPECT_EQ(asked.owner, main.Window());
+        EXPECT_EQ(asked.owner, QtWindow(main));
     }
     EXPECT_EQ(seam.fileRequests.size(), 2u);
 }
@@ -95,14 +95,14 @@ TEST_F(MainWindow, SystemCommands16To31OpenTheAboutBoxAndOthersDoNot) {
         int closedWith = 0;
         if (c.opensAbout) {
             script.Then(kIddAbout, [&](CDialog& about) {
-                EXPECT_EQ(about.Window()->parentWidget(), main.Window()) << "owned by the main";
+                EXPECT_EQ(QtWindow(about)->parentWidget(), QtWindow(main)) << "owned by the main";
                 const QPoint offset =
-                    about.Window()->geometry().center() - main.Window()->geometry().center();
+                    QtWindow(about)->geometry().center() - QtWindow(main)->geometry().center();
                 EXPECT_LE(offset.manhattanLength(), 2) << "centred over the main window";
-                EXPECT_EQ(about.Window()->focusWidget(), about.GetDlgItem(kIdOk));
-                QTest::keyClick(about.Window()->focusWidget(), c.closeKey);
-                closedWith = about.Window()->result();
-                EXPECT_FALSE(about.Window()->isVisible());
+                EXPECT_EQ(QtWindow(about)->focusWidget(), QtDlgItem(about, kIdOk));
+                QTest::keyClick(QtWindow(about)->focusWidget(), c.closeKey);
+                closedWith = QtWindow(about)->result();
+                EXPECT_FALSE(QtWindow(about)->isVisible());
             });
         }
         main.OnSysCommand(c.command, 0);
@@ -115,7 +115,7 @@ TEST_F(MainWindow, SystemCommands16To31OpenTheAboutBoxAndOthersDoNot) {
 
 TEST_F(MainWindow, ContextMenuCarriesTheAboutEntryWithCommand16) {
     QMenu menu;
-    main.PopulateSystemMenu(menu);
+    PopulateSystemMenu(main, menu);
     const QList<QAction*> actions = menu.actions();
     ASSERT_EQ(actions.size(), 2);
     EXPECT_TRUE(actions[0]->isSeparator());
@@ -133,9 +133,9 @@ TEST(MainWindowModal, EscAndTheCloseBoxEndTheWindowWithCancel) {
         const char* how;
         std::function<void(CDialog&)> close;
     } kCases[] = {
-        {"Esc", [](CDialog& d) { QTest::keyClick(d.Window()->focusWidget(), Qt::Key_Escape); }},
-        {"close box", [](CDialog& d) { d.Window()->close(); }},
-        {"End", [](CDialog& d) { qobject_cast<QPushButton*>(d.GetDlgItem(kIdCancel))->click(); }},
+        {"Esc", [](CDialog& d) { QTest::keyClick(QtWindow(d)->focusWidget(), Qt::Key_Escape); }},
+        {"close box", [](CDialog& d) { QtWindow(d)->close(); }},
+        {"End", [](CDialog& d) { qobject_cast<QPushButton*>(QtDlgItem(d, kIdCancel))->click(); }},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.how);
@@ -144,11 +144,11 @@ TEST(MainWindowModal, EscAndTheCloseBoxEndTheWindowWithCancel) {
         app.m_pMainWnd = &main;
         ModalScript script;
         script.Then(kIddMain, [&](CDialog& d) {
-            EXPECT_EQ(d.Window()->focusWidget(), d.GetDlgItem(kIdOk)) << "Start has the focus";
+            EXPECT_EQ(QtWindow(d)->focusWidget(), QtDlgItem(d, kIdOk)) << "Start has the focus";
             c.close(d);
         });
         EXPECT_EQ(main.DoModal(), IDCANCEL);
-        EXPECT_EQ(main.Window(), nullptr) << "the window is gone once DoModal returns";
+        EXPECT_EQ(QtWindow(main), nullptr) << "the window is gone once DoModal returns";
     }
 }
 

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "ui/main_dialog.h"
+#include "ui/qt/qt_layer.h"
 #include "update_job.h"
 
 namespace {
@@ -58,7 +59,7 @@ void Shoot(QWidget* window, const QString& path) {
 }
 
 QProgressBar* Bar(CDialog& progress) {
-    return qobject_cast<QProgressBar*>(progress.GetDlgItem(kIdcProgressBar));
+    return qobject_cast<QProgressBar*>(QtDlgItem(progress, kIdcProgressBar));
 }
 
 }  // namespace
@@ -77,15 +78,15 @@ int main(int argc, char** argv) {
     CMainDialog main;
     app.m_pMainWnd = &main;
     if (!main.Create()) return 1;
-    auto* fileBox = qobject_cast<QLineEdit*>(main.GetDlgItem(kIdcFileName));
-    auto* ports = qobject_cast<QComboBox*>(main.GetDlgItem(kIdcPortList));
-    auto* start = qobject_cast<QPushButton*>(main.GetDlgItem(kIdOk));
+    auto* fileBox = qobject_cast<QLineEdit*>(QtDlgItem(main, kIdcFileName));
+    auto* ports = qobject_cast<QComboBox*>(QtDlgItem(main, kIdcPortList));
+    auto* start = qobject_cast<QPushButton*>(QtDlgItem(main, kIdOk));
     fileBox->setText(image);
     fileBox->setFocus();
-    Shoot(main.Window(), out + "/main-window.png");
+    Shoot(QtWindow(main), out + "/main-window.png");
 
     CDialog::SetModalObserver([&](CDialog& about) {
-        Shoot(about.Window(), out + "/about-box.png");
+        Shoot(QtWindow(about), out + "/about-box.png");
         about.EndDialog(IDOK);
     });
     main.OnSysCommand(IDM_ABOUTBOX, 0);
@@ -99,9 +100,9 @@ int main(int argc, char** argv) {
             },
             kTransferTimeoutMs);
         if (!midway) Fail("the transfer never got a third of the way");
-        Shoot(progress.Window(), out + "/progress-window.png");
-        QTest::keyClick(progress.Window()->focusWidget(), Qt::Key_Escape);
-        if (!QTest::qWaitFor([&] { return !progress.Window()->isVisible(); }, 10000)) {
+        Shoot(QtWindow(progress), out + "/progress-window.png");
+        QTest::keyClick(QtWindow(progress)->focusWidget(), Qt::Key_Escape);
+        if (!QTest::qWaitFor([&] { return !QtWindow(progress)->isVisible(); }, 10000)) {
             Fail("the progress window did not close after Cancel");
             progress.EndDialog(IDCANCEL);
         }
@@ -116,9 +117,9 @@ int main(int argc, char** argv) {
             Fail("the failing transfer never ended");
             updateJob.cancelRequested.store(true);
         }
-        Shoot(progress.Window(), out + "/progress-error.png");
-        QTest::keyClick(progress.Window()->focusWidget(), Qt::Key_Return);
-        if (progress.Window()->isVisible()) progress.EndDialog(IDCANCEL);
+        Shoot(QtWindow(progress), out + "/progress-error.png");
+        QTest::keyClick(QtWindow(progress)->focusWidget(), Qt::Key_Return);
+        if (QtWindow(progress)->isVisible()) progress.EndDialog(IDCANCEL);
     });
     ports->setCurrentIndex(failingPort);
     start->click();

@@ -150,7 +150,7 @@ TEST_P(TemplateWindows, ElementsTextsPositionsAndTabOrderAreTheTemplates) {
     const Window& expected = GetParam();
     std::unique_ptr<CDialog> dialog = MakeDialog(expected.templateId);
     ASSERT_TRUE(dialog->Create());
-    QDialog* window = dialog->Window();
+    QDialog* window = QtWindow(*dialog);
     window->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(window));
 
@@ -172,7 +172,7 @@ TEST_P(TemplateWindows, ElementsTextsPositionsAndTabOrderAreTheTemplates) {
         SCOPED_TRACE(std::string(expected.name) + " element " + std::to_string(i));
         EXPECT_TRUE(IsKind(widget, element.kind)) << widget->metaObject()->className();
         if (element.id != -1) {
-            EXPECT_EQ(dialog->GetDlgItem(element.id), widget);
+            EXPECT_EQ(QtDlgItem(*dialog, element.id), widget);
         }
         if (element.text != nullptr) {
             EXPECT_EQ(Utf8(TextOf(widget)), element.text);
@@ -204,7 +204,7 @@ TEST_P(TemplateWindows, ElementsTextsPositionsAndTabOrderAreTheTemplates) {
         QWidget* focus = window->focusWidget();
         int id = 0;
         for (const DialogItem& item : dialog->Items()) {
-            if (item.widget == focus) id = item.element->id;
+            if (QtWidget(item.pWnd) == focus) id = item.element->id;
         }
         walked.push_back(id);
         QTest::keyClick(focus != nullptr ? focus : window, Qt::Key_Tab);
@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(Windows, TemplateWindows, ::testing::ValuesIn(kWindows)
 TEST(MainWindowElements, PortListOffersTwelvePortsToPickFromWithCom1Selected) {
     CMainDialog dialog;
     ASSERT_TRUE(dialog.Create());
-    auto* ports = qobject_cast<QComboBox*>(dialog.GetDlgItem(kIdcPortList));
+    auto* ports = qobject_cast<QComboBox*>(QtDlgItem(dialog, kIdcPortList));
     ASSERT_NE(ports, nullptr);
     QStringList names;
     for (int i = 0; i < ports->count(); ++i)
@@ -231,7 +231,7 @@ TEST(MainWindowElements, PortListOffersTwelvePortsToPickFromWithCom1Selected) {
     EXPECT_FALSE(ports->isEditable()) << "no free text";
 
     // Our own icon, 32 x 32, on the window.
-    const QIcon icon = dialog.Window()->windowIcon();
+    const QIcon icon = QtWindow(dialog)->windowIcon();
     ASSERT_FALSE(icon.isNull());
     EXPECT_EQ(icon.pixmap(32, 32).size(), QSize(32, 32));
 }
@@ -244,7 +244,7 @@ TEST(ProgressWindowElements, TemplateTextsAreWhatThePresenterTakesForTheStarting
     EXPECT_EQ(dialog.GetDlgItemText(kIdcSizeLine), kProgressViewInitial.sizeLine);
     EXPECT_EQ(dialog.GetDlgItemText(kIdcTimeLine), kProgressViewInitial.timeLine);
     EXPECT_EQ(dialog.GetDlgItemText(kIdCancel), kProgressViewInitial.buttonCaption);
-    auto* bar = qobject_cast<QProgressBar*>(dialog.GetDlgItem(kIdcProgressBar));
+    auto* bar = qobject_cast<QProgressBar*>(QtDlgItem(dialog, kIdcProgressBar));
     ASSERT_NE(bar, nullptr);
     EXPECT_EQ(bar->minimum(), 0);
     EXPECT_EQ(uint32_t(bar->maximum()), kProgressViewInitial.barMax);
@@ -263,7 +263,7 @@ TEST(ProgressWindowElements, TemplateTextsAreWhatThePresenterTakesForTheStarting
         {kIdcResultLine, Qt::AlignHCenter | Qt::AlignVCenter},
     };
     for (const auto& row : kAlignments) {
-        auto* label = qobject_cast<QLabel*>(dialog.GetDlgItem(row.id));
+        auto* label = qobject_cast<QLabel*>(QtDlgItem(dialog, row.id));
         ASSERT_NE(label, nullptr) << row.id;
         EXPECT_EQ(label->alignment(), row.alignment) << row.id;
         EXPECT_FALSE(label->wordWrap()) << row.id;
@@ -274,8 +274,8 @@ TEST(MissingTemplate, OpensNothing) {
     CDialog dialog(999);
     EXPECT_EQ(dialog.DoModal(), -1);
     EXPECT_FALSE(dialog.Create());
-    EXPECT_EQ(dialog.Window(), nullptr);
-    EXPECT_EQ(dialog.GetDlgItem(kIdOk), nullptr);
+    EXPECT_EQ(QtWindow(dialog), nullptr);
+    EXPECT_EQ(QtDlgItem(dialog, kIdOk), nullptr);
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ struct ProgressLog {
                       progress.GetDlgItemText(kIdcResultLine),
                       progress.GetDlgItemText(kIdcSizeLine), progress.GetDlgItemText(kIdcTimeLine),
                       progress.GetDlgItemText(kIdCancel)};
-        if (auto* bar = qobject_cast<QProgressBar*>(progress.GetDlgItem(kIdcProgressBar))) {
+        if (auto* bar = qobject_cast<QProgressBar*>(QtDlgItem(progress, kIdcProgressBar))) {
             shot.barMax = bar->maximum();
             shot.barValue = bar->value();
         }
@@ -82,9 +82,9 @@ struct ProgressLog {
     // once the window shows the transfer.
     void Follow(CDialog& progress, const std::function<void()>& onTransfer = {}) {
         first = Take(progress);
-        focusOnButton = progress.Window()->focusWidget() == progress.GetDlgItem(kIdCancel);
-        owner = progress.Window()->parentWidget();
-        closeBox = progress.Window()->windowFlags() & Qt::WindowCloseButtonHint;
+        focusOnButton = QtWindow(progress)->focusWidget() == QtDlgItem(progress, kIdCancel);
+        owner = QtWindow(progress)->parentWidget();
+        closeBox = QtWindow(progress)->windowFlags() & Qt::WindowCloseButtonHint;
         closedByItself = WaitUntil([&] {
             const Snapshot shot = Take(progress);
             if (stages.empty() || stages.back() != shot.stage) stages.push_back(shot.stage);
@@ -98,10 +98,10 @@ struct ProgressLog {
                 atUpdating = shot;
             }
             last = shot;
-            return !progress.Window()->isVisible();
+            return !QtWindow(progress)->isVisible();
         });
         if (!closedByItself) progress.EndDialog(IDCANCEL);
-        result = progress.Window()->result();
+        result = QtWindow(progress)->result();
     }
 
     Snapshot first, atTransfer, atUpdating, last;
@@ -121,8 +121,8 @@ class UpdateRun : public ::testing::Test {
         ASSERT_FALSE(dir.Path().empty());
         ASSERT_TRUE(main.Create());
         app.m_pMainWnd = &main;
-        main.Window()->activateWindow();
-        ASSERT_TRUE(QTest::qWaitForWindowActive(main.Window()));
+        QtWindow(main)->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(QtWindow(main)));
     }
     void TearDown() override { app.m_pMainWnd = nullptr; }
 
@@ -133,10 +133,10 @@ class UpdateRun : public ::testing::Test {
         ASSERT_TRUE(device->LinkAs(port, &error)) << error;
     }
 
-    QLineEdit* FileBox() { return qobject_cast<QLineEdit*>(main.GetDlgItem(kIdcFileName)); }
-    QComboBox* Ports() { return qobject_cast<QComboBox*>(main.GetDlgItem(kIdcPortList)); }
-    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(main.GetDlgItem(id)); }
-    QWidget* Focus() { return main.Window()->focusWidget(); }
+    QLineEdit* FileBox() { return qobject_cast<QLineEdit*>(QtDlgItem(main, kIdcFileName)); }
+    QComboBox* Ports() { return qobject_cast<QComboBox*>(QtDlgItem(main, kIdcPortList)); }
+    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(QtDlgItem(main, id)); }
+    QWidget* Focus() { return QtWindow(main)->focusWidget(); }
 
     TempDir dir;
     ScopedEnv config{"XDG_CONFIG_HOME", dir.File("config")};
@@ -177,7 +177,7 @@ TEST_F(UpdateRun, TwoUpdatesInARowThroughCom1EachCloseWithOkAndLeaveTheFocusOnEn
         ASSERT_TRUE(log.closedByItself);
         EXPECT_EQ(log.result, IDOK);
         EXPECT_EQ(Focus(), Button(kIdCancel)) << "after success the focus is on End";
-        EXPECT_EQ(log.owner, main.Window());
+        EXPECT_EQ(log.owner, QtWindow(main));
         EXPECT_FALSE(log.closeBox);
         EXPECT_TRUE(log.focusOnButton);
 
@@ -260,13 +260,13 @@ TEST_P(FailedRun, ShowsTheErrorWithCloseUntilThePersonClosesIt) {
     bool stayedOpen = false;
     int result = 0;
     script.Then(kIddProgress, [&](CDialog& progress) {
-        QDialog* window = progress.Window();
+        QDialog* window = QtWindow(progress);
         stayedOpen = WaitUntil([&] { return progress.GetDlgItemText(kIdCancel) == "Close"; }) &&
                      window->isVisible();
         shown = ProgressLog::Take(progress);
         switch (c.closeBy) {
             case CloseBy::Button:
-                QTest::mouseClick(qobject_cast<QPushButton*>(progress.GetDlgItem(kIdCancel)),
+                QTest::mouseClick(qobject_cast<QPushButton*>(QtDlgItem(progress, kIdCancel)),
                                   Qt::LeftButton);
                 break;
             case CloseBy::Esc:
@@ -319,11 +319,11 @@ TEST_F(UpdateRun, UnpluggedDeviceShowsAPortErrorUntilClosed) {
     bool stayedOpen = false;
     int result = 0;
     script.Then(kIddProgress, [&](CDialog& progress) {
-        QDialog* window = progress.Window();
+        QDialog* window = QtWindow(progress);
         stayedOpen = WaitUntil([&] { return progress.GetDlgItemText(kIdCancel) == "Close"; }) &&
                      window->isVisible();
         shown = ProgressLog::Take(progress);
-        QTest::mouseClick(qobject_cast<QPushButton*>(progress.GetDlgItem(kIdCancel)),
+        QTest::mouseClick(qobject_cast<QPushButton*>(QtDlgItem(progress, kIdCancel)),
                           Qt::LeftButton);
         if (window->isVisible()) progress.EndDialog(IDCANCEL);
         result = window->result();
@@ -370,15 +370,15 @@ TEST_P(CancelledRun, OnlyAsksTheJobToStopAndClosesOnceItHas) {
     bool closedByItself = false;
     int result = 0;
     script.Then(kIddProgress, [&](CDialog& progress) {
-        QDialog* window = progress.Window();
-        auto* bar = qobject_cast<QProgressBar*>(progress.GetDlgItem(kIdcProgressBar));
+        QDialog* window = QtWindow(progress);
+        auto* bar = qobject_cast<QProgressBar*>(QtDlgItem(progress, kIdcProgressBar));
         ASSERT_TRUE(WaitUntil([&] {
             return progress.GetDlgItemText(kIdcStageLine) == kTransferring && bar->value() >= 2048;
         }));
         for (int press = 0; press < 2; ++press) {  // a second press changes nothing
             switch (GetParam()) {
                 case CancelBy::Button:
-                    QTest::mouseClick(qobject_cast<QPushButton*>(progress.GetDlgItem(kIdCancel)),
+                    QTest::mouseClick(qobject_cast<QPushButton*>(QtDlgItem(progress, kIdCancel)),
                                       Qt::LeftButton);
                     break;
                 case CancelBy::Esc:

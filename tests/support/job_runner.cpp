@@ -1,7 +1,5 @@
 #include "job_runner.h"
 
-#include <time.h>
-
 JobRunner::JobRunner(const std::string& imagePath, const std::string& portDevice)
     : imagePath_(imagePath), portDevice_(portDevice) {}
 
@@ -32,8 +30,7 @@ int32_t JobRunner::Wait(uint32_t timeoutMs) {
     const Deadline deadline = Deadline::After(timeoutMs);
     uint32_t code = kStillActive;
     while (worker_.GetExitCode(&code) && code == kStillActive && !deadline.Expired()) {
-        timespec pause{0, 2000000};
-        nanosleep(&pause, nullptr);
+        WaitUntil(Deadline::After(2));
     }
     if (code == kStillActive) return -1;
     worker_.Close();

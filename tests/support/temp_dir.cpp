@@ -1,13 +1,26 @@
 #include "temp_dir.h"
 
-#include <stdlib.h>
-
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <random>
 
 TempDir::TempDir() {
-    std::string pattern = std::filesystem::temp_directory_path().string() + "/quorvane-test-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    // create_directory makes a new folder or fails; a name someone else made is never taken over.
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error) return;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "quorvane-test-%08x", unsigned(random()));
+        const std::filesystem::path candidate = base / name;
+        if (std::filesystem::create_directory(candidate, error)) {
+            std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, error);
+            path_ = candidate.generic_string();
+            return;
+        }
+    }
 }
 
 TempDir::~TempDir() {

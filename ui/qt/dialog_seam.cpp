@@ -1,4 +1,4 @@
-#include "ui/dialog_seam.h"
+#include "ui/qt/dialog_seam.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -11,8 +11,8 @@ class QtDialogSeam final : public DialogSeam {
     int MessageBox(QWidget* owner, const char* text, const char* caption, uint32_t type) override {
         const QMessageBox::Icon icon =
             (type & 0x00F0) == kMbIconExclamation ? QMessageBox::Warning : QMessageBox::NoIcon;
-        QMessageBox box(icon, QString::fromLocal8Bit(caption), QString::fromLocal8Bit(text),
-                        QMessageBox::Ok, owner);
+        QMessageBox box(icon, QString::fromUtf8(caption), QString::fromUtf8(text), QMessageBox::Ok,
+                        owner);
         box.setTextFormat(Qt::PlainText);
         box.exec();
         return kIdMessageOk;
@@ -24,7 +24,7 @@ class QtDialogSeam final : public DialogSeam {
         if (dialog.exec() != QDialog::Accepted) return false;
         const QStringList chosen = dialog.selectedFiles();
         if (chosen.isEmpty()) return false;
-        *path = QFile::encodeName(chosen.first()).toStdString();
+        *path = chosen.first().toUtf8().toStdString();
         return true;
     }
 };
@@ -43,7 +43,7 @@ void SetDialogSeam(DialogSeam* seam) {
 }
 
 QStringList QtNameFilters(const char* filter) {
-    const QStringList parts = QString::fromLocal8Bit(filter).split(QLatin1Char('|'));
+    const QStringList parts = QString::fromUtf8(filter).split(QLatin1Char('|'));
     QStringList filters;
     for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
         const QString& name = parts[i];
@@ -70,9 +70,9 @@ void ConfigureOpenFileDialog(QFileDialog& dialog, const OpenFileRequest& request
     dialog.setOption(QFileDialog::HideNameFilterDetails, true);
     dialog.setNameFilters(QtNameFilters(request.filter));
     if (request.defaultExtension != nullptr) {
-        dialog.setDefaultSuffix(QString::fromLocal8Bit(request.defaultExtension));
+        dialog.setDefaultSuffix(QString::fromUtf8(request.defaultExtension));
     }
     if (!request.initialName.empty()) {
-        dialog.selectFile(QFile::decodeName(request.initialName.c_str()));
+        dialog.selectFile(QString::fromUtf8(request.initialName.c_str()));
     }
 }

@@ -29,19 +29,11 @@ DialogBaseUnits BaseUnitsOf(const QFont& font);
 // A rectangle in dialog units, in pixels: x * bx / 4 and y * by / 8, rounded to nearest.
 QRect MapDialogRect(const DialogBaseUnits& units, int x, int y, int cx, int cy);
 
-struct DialogItem {
-    const DialogElement* element;
-    QWidget* widget;
-};
-
-// Creates every element of `dialog` as a child of `window`, in template order, at its position;
-// gives `window` the template's font and client size and chains the tab stops in template order.
-// Combo boxes start empty: their entries are the template's initialisation data, applied when
-// the dialog initialises (FillInitialItems).
-std::vector<DialogItem> BuildDialogItems(const DialogTemplate& dialog, QWidget* window);
-
-// Puts each combo box's template entries into it, in order.
-void FillInitialItems(const std::vector<DialogItem>& items);
+// Creates every element of `dialog` as a child of `window`, in template order, at its position,
+// and returns them in that order; gives `window` the template's font and client size and chains
+// the tab stops in template order. Combo boxes start empty: their entries are the template's
+// initialisation data, which the dialog applies when it initialises.
+std::vector<QWidget*> BuildDialogItems(const DialogTemplate& dialog, QWidget* window);
 
 // The icon resource as a picture: empty for an unknown id.
 QIcon LoadIconResource(uint32_t id);

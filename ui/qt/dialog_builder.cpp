@@ -1,4 +1,4 @@
-#include "ui/dialog_builder.h"
+#include "ui/qt/dialog_builder.h"
 
 #include <QComboBox>
 #include <QFontMetrics>
@@ -143,32 +143,23 @@ QRect MapDialogRect(const DialogBaseUnits& units, int x, int y, int cx, int cy) 
                  MulDiv(cy, units.y, 8));
 }
 
-std::vector<DialogItem> BuildDialogItems(const DialogTemplate& dialog, QWidget* window) {
+std::vector<QWidget*> BuildDialogItems(const DialogTemplate& dialog, QWidget* window) {
     window->setFont(DialogFont(dialog));
     const DialogBaseUnits units = BaseUnitsOf(window->font());
     window->setFixedSize(MapDialogRect(units, 0, 0, dialog.cx, dialog.cy).size());
 
-    std::vector<DialogItem> items;
+    std::vector<QWidget*> items;
     items.reserve(dialog.elements.size());
     QWidget* previousStop = nullptr;
     for (const DialogElement& element : dialog.elements) {
         QWidget* widget = CreateElement(element, units, window);
-        items.push_back(DialogItem{&element, widget});
+        items.push_back(widget);
         if (element.style & kStyleTabStop) {
             if (previousStop != nullptr) QWidget::setTabOrder(previousStop, widget);
             previousStop = widget;
         }
     }
     return items;
-}
-
-void FillInitialItems(const std::vector<DialogItem>& items) {
-    for (const DialogItem& item : items) {
-        auto* combo = qobject_cast<QComboBox*>(item.widget);
-        if (combo == nullptr) continue;
-        for (const char* entry : item.element->items)
-            combo->addItem(TemplateText(entry));
-    }
 }
 
 QIcon LoadIconResource(uint32_t id) {

@@ -1,0 +1,105 @@
+// XMODEM framing without a line: the check values, and the packets the sender builds from an
+// image file, one after another, as they would go on the wire. Runs wherever the engine builds.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "image_file.h"
+#include "packet.h"
+#include "temp_dir.h"
+#include "update_job.h"
+#include "xmodem.h"
+
+namespace {
+
+uint16_t Crc(const std::string& bytes) {
+    return Crc16Xmodem(reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
+}
+uint8_t Sum(const std::string& bytes) {
+    return Checksum8(reinterpret_cast<const uint8_t*>(bytes.data()), uint32_t(bytes.size()));
+}
+
+TEST(CheckValues, KnownVectors) {
+    EXPECT_EQ(Crc("123456789"), 0x31C3);
+    EXPECT_EQ(Crc("abc"), 0x9DD6);
+    EXPECT_EQ(Sum("abc"), 0x26);
+    const std::string pad(128, char(xmodem::SUB));
+    EXPECT_EQ(Crc(pad), 0xF8B0);
+    EXPECT_EQ(Sum(pad), 0x00);
+    EXPECT_EQ(Crc(""), 0x0000);
+}
+
+TEST(CheckValues, PacketCarriesCrcHighByteFirst) {
+    const std::string packet = Packet(1, "abc", true);
+    const uint16_t crc = Crc("abc" + std::string(1021, char(xmodem::SUB)));
+    EXPECT_EQ(uint8_t(packet[1027]), crc >> 8);
+    EXPECT_EQ(uint8_t(packet[1028]), crc & 0xFF);
+}
+
+struct PacketCase {
+    const char* name;
+    size_t imageSize;
+    bool crcMode;
+    size_t blocks;
+};
+
+class PacketsFromImage : public testing::TestWithParam<PacketCase> {
+  protected:
+    void SetUp() override {
+        updateJob.identityCheck = false;
+        updateJob.bytesSent.store(0);
+        updateJob.result = ResultSuccess;
+    }
+    void TearDown() override { CloseImage(); }
+};
+
+// Every block in order, byte for byte; SUB only after the image's last byte; block numbers wrap
+// from 255 to 0; then EOT, with every byte of the image counted once.
+TEST_P(PacketsFromImage, FollowTheImageThenEot) {
+    const PacketCase& c = GetParam();
+    TempDir dir;
+    const std::string image = PatternBytes(c.imageSize, 11);
+    ASSERT_TRUE(OpenImage(dir.Write("image.img", image).c_str()));
+    ASSERT_TRUE(CheckImageHeader());
+    ResetBlockNumber();
+
+    const size_t blockSize = c.crcMode ? 1024 : 128;
+    const size_t packetLength = 3 + blockSize + (c.crcMode ? 2 : 1);
+    for (size_t block = 0; block < c.blocks; ++block) {
+        ASSERT_TRUE(BuildPacket(uint32_t(blockSize), c.crcMode)) << "block " << block + 1;
+        const std::string built(reinterpret_cast<const char*>(PacketBuffer()), packetLength);
+        ASSERT_EQ(built,
+                  Packet(uint8_t(block + 1), image.substr(block * blockSize, blockSize), c.crcMode))
+            << "block " << block + 1;
+    }
+    ASSERT_TRUE(BuildPacket(uint32_t(blockSize), c.crcMode));
+    EXPECT_EQ(PacketBuffer()[0], xmodem::EOT);
+    EXPECT_EQ(updateJob.bytesSent.load(), c.imageSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PacketsFromImage,
+                         testing::Values(PacketCase{"Crc8", 8, true, 1},
+                                         PacketCase{"Sum1000", 1000, false, 8},
+                                         PacketCase{"CrcOneOver", 1025, true, 2},
+                                         PacketCase{"SumExactBlocks", 384, false, 3},
+                                         PacketCase{"SumNumberWraps", 300 * 128 + 5, false, 301}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A file that ends before the size announced to the device is a read error, never padding: the
+// device would otherwise store SUB bytes as if they were the image.
+TEST(ShortImage, EndingBeforeTheAnnouncedSizeFailsInsteadOfPadding) {
+    TempDir dir;
+    updateJob.identityCheck = false;
+    updateJob.result = ResultSuccess;
+    ASSERT_TRUE(OpenImage(dir.Write("image.img", PatternBytes(1000, 5)).c_str()));
+    ASSERT_TRUE(CheckImageHeader());
+    ResetBlockNumber();
+    updateJob.bytesSent.store(0);
+    updateJob.imageSize.store(1100);
+    EXPECT_FALSE(BuildPacket(1024, true));
+    EXPECT_EQ(updateJob.result, ResultImageIoError);
+    EXPECT_EQ(updateJob.bytesSent.load(), 0u);
+    CloseImage();
+}
+
+}  // namespace
