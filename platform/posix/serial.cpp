@@ -21,8 +21,15 @@ namespace {
 // What the engine's timeout profile says about one open port, plus the bytes that one read call
 // brought in beyond the byte asked for. Reading a chunk and handing it out byte by byte keeps the
 // byte order and the "unread input stays queued" behaviour while saving a system call per byte.
+//
+// Reads go first to a second, blocking descriptor of the same terminal, with VMIN 0 and VTIME set
+// from the read timeout: one read then waits for the reply and takes it, where the non-blocking
+// descriptor needs a poll and then a read, so each byte waited for costs one system call less.
+// Writes stay on the non-blocking descriptor, whose deadline a blocking write could not keep.
 struct PortState {
     int fd = -1;
+    int readFd = -1;
+    uint8_t readDeciseconds = 0;  // the VTIME in force; 0 while none is, and reads only poll
     uint32_t readTotalMs = 100;
     uint32_t writeMsPerByte = 1;
     uint32_t writeTotalMs = 100;
@@ -185,6 +192,59 @@ void ReleaseHold(int slot) {
     }
 }
 
+// A blocking descriptor for reads of the terminal `fd` has open, or -1 with errno set. Opened
+// without waiting for carrier, then made blocking; it must be the same device, in case the path
+// (an alias, say) was pointed elsewhere between the two opens.
+int OpenReadDescriptor(const char* device, int fd) {
+    const int reader = open(device, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (reader < 0) return -1;
+    struct stat opened {};
+    struct stat again {};
+    const int flags = fcntl(reader, F_GETFL);
+    if (fstat(fd, &opened) != 0 || fstat(reader, &again) != 0 || flags < 0 ||
+        fcntl(reader, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        const int failure = errno;
+        close(reader);
+        errno = failure;
+        return -1;
+    }
+    if (opened.st_rdev != again.st_rdev || !S_ISCHR(again.st_mode)) {
+        close(reader);
+        errno = ENXIO;
+        return -1;
+    }
+    return reader;
+}
+
+// The longest VTIME that ends no later than the read timeout; the poll after an empty read waits
+// out the rest.
+uint8_t Deciseconds(uint32_t ms) {
+    return uint8_t(ms / 100 < 255 ? ms / 100 : 255);
+}
+
+// Applies a changed read timeout to the terminal's VTIME. Reads use the blocking descriptor only
+// while a VTIME of ours is in force (readDeciseconds): under the terminal's own settings, before
+// ConfigureSerialPort or after a failed change, a read there could wait for ever.
+bool ApplyReadTimeout(PortState* state) {
+    termios mode{};
+    if (tcgetattr(state->fd, &mode) != 0) return false;
+    const uint8_t deciseconds = Deciseconds(state->readTotalMs);
+    mode.c_cc[VMIN] = 0;
+    mode.c_cc[VTIME] = deciseconds;
+    state->readDeciseconds = 0;
+    if (tcsetattr(state->fd, TCSANOW, &mode) != 0) return false;
+    state->readDeciseconds = deciseconds;
+    return true;
+}
+
+// Hands out the first of `n` bytes just read into the pending buffer and keeps the rest.
+int TakeFirst(PortState* state, ssize_t n, uint8_t* value) {
+    *value = state->pending[0];
+    state->pendingStart = 1;
+    state->pendingCount = uint32_t(n) - 1;
+    return 1;
+}
+
 }  // namespace
 
 bool PortAliasPath(const char* name, char* path, size_t size) {
@@ -222,6 +282,7 @@ int OpenSerialPort(const char* device, int* error) {
     }
     int failure = 0;
     int exclusive = 0;
+    int reader = -1;
     char lockFile[sizeof Hold::lockFile] = "";
     if (!isatty(fd)) {
         failure = ENOTTY;
@@ -232,17 +293,21 @@ int OpenSerialPort(const char* device, int* error) {
         failure = errno == EWOULDBLOCK ? EBUSY : errno;
     } else if ((failure = TakeLockFile(device, index, lockFile, sizeof lockFile)) != 0) {
         // held by a terminal program's lock file
+    } else if ((reader = OpenReadDescriptor(device, fd)) < 0) {
+        failure = errno;
     } else if (ioctl(fd, TIOCEXCL) != 0) {
         failure = errno;
-        if (lockFile[0] != '\0') unlink(lockFile);
     }
     if (failure != 0) {
+        if (lockFile[0] != '\0') unlink(lockFile);
+        if (reader >= 0) close(reader);
         close(fd);
         *error = failure;
         return -1;
     }
     ports[index] = PortState{};
     ports[index].fd = fd;
+    ports[index].readFd = reader;
     memcpy(holds[index].lockFile, lockFile, sizeof lockFile);
     holds[index].fd.store(fd, std::memory_order_release);
     return fd;
@@ -263,7 +328,8 @@ void ReleaseSerialPortHolds() {
 }
 
 bool ConfigureSerialPort(int port, int* error) {
-    if (FindPort(port) == nullptr) {
+    PortState* state = FindPort(port);
+    if (state == nullptr) {
         *error = EBADF;
         return false;
     }
@@ -276,13 +342,16 @@ bool ConfigureSerialPort(int port, int* error) {
     mode.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
     mode.c_cflag |= CS8 | CLOCAL | CREAD;
     mode.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    const uint8_t deciseconds = Deciseconds(state->readTotalMs);
     mode.c_cc[VMIN] = 0;
-    mode.c_cc[VTIME] = 0;
+    mode.c_cc[VTIME] = deciseconds;
+    state->readDeciseconds = 0;
     if (cfsetispeed(&mode, B115200) != 0 || cfsetospeed(&mode, B115200) != 0 ||
         tcsetattr(port, TCSANOW, &mode) != 0) {
         *error = errno;
         return false;
     }
+    state->readDeciseconds = deciseconds;
     // A pseudo-terminal has no modem lines; only a real port answers this.
     int lines = TIOCM_DTR | TIOCM_RTS;
     (void)ioctl(port, TIOCMBIS, &lines);
@@ -293,9 +362,12 @@ bool SetSerialTimeouts(int port, uint32_t readTotalMs, uint32_t writeMsPerByte,
                        uint32_t writeTotalMs) {
     PortState* state = FindPort(port);
     if (state == nullptr) return false;
+    const bool changed = Deciseconds(readTotalMs) != Deciseconds(state->readTotalMs);
     state->readTotalMs = readTotalMs;
     state->writeMsPerByte = writeMsPerByte;
     state->writeTotalMs = writeTotalMs;
+    // Before the port is configured there is no VTIME to keep up to date.
+    if (changed && state->readDeciseconds != 0) return ApplyReadTimeout(state);
     return true;
 }
 
@@ -333,8 +405,14 @@ int ReadSerialPort(int port, uint8_t* value, int* error) {
         return 1;
     }
     const Deadline deadline = Deadline::After(state->readTotalMs);
+    // Read first, where the read itself can wait; nothing read (silence, a signal, a gone device)
+    // goes on to poll below, which alone tells silence from a hang-up.
+    if (state->readDeciseconds != 0) {
+        const ssize_t n = read(state->readFd, state->pending, sizeof state->pending);
+        if (n > 0) return TakeFirst(state, n, value);
+    }
     for (;;) {
-        // Poll first: in raw mode without a minimum count a read of an idle line returns 0, the
+        // Then poll: in raw mode without a minimum count a read of an idle line returns 0, the
         // same as a hung-up one, so only poll can tell silence from a gone device.
         pollfd wait{port, POLLIN, 0};
         const int ready = poll(&wait, 1, int(deadline.RemainingMs()));
@@ -346,12 +424,7 @@ int ReadSerialPort(int port, uint8_t* value, int* error) {
         if (ready > 0 && (wait.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
             // Bytes that arrived before the device went are still delivered.
             const ssize_t n = read(port, state->pending, sizeof state->pending);
-            if (n > 0) {
-                *value = state->pending[0];
-                state->pendingStart = 1;
-                state->pendingCount = uint32_t(n) - 1;
-                return 1;
-            }
+            if (n > 0) return TakeFirst(state, n, value);
             if (n < 0 && (errno == EINTR || errno == EAGAIN) && !hangUp) continue;
             if (n < 0) gone = errno;
         } else if (ready > 0 && (wait.revents & POLLNVAL) != 0) {
@@ -369,5 +442,8 @@ bool CloseSerialPort(int port) {
     if (state == nullptr) return false;
     ReleaseHold(int(state - ports));
     state->fd = -1;
+    state->readDeciseconds = 0;
+    close(state->readFd);
+    state->readFd = -1;
     return close(port) == 0;
 }

@@ -2,7 +2,9 @@
 // image file, one after another, as they would go on the wire. Runs wherever the engine builds.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
 #include "image_file.h"
 #include "packet.h"
@@ -27,6 +29,27 @@ TEST(CheckValues, KnownVectors) {
     EXPECT_EQ(Crc(pad), 0xF8B0);
     EXPECT_EQ(Sum(pad), 0x00);
     EXPECT_EQ(Crc(""), 0x0000);
+}
+
+// The sliced CRC folds eight bytes at a time and the rest one by one: every length up to a whole
+// block, from every start offset within eight bytes, must give the bit-by-bit result.
+TEST(CheckValues, CrcEqualsBitwiseReferenceForEveryLength) {
+    std::mt19937 random(20240611);
+    std::vector<uint8_t> bytes(1024 + 8);
+    for (uint8_t& byte : bytes)
+        byte = uint8_t(random());
+    for (const uint8_t fill : {0x00, 0xFF, 0x1A}) {
+        std::vector<uint8_t> same(1024, fill);
+        EXPECT_EQ(Crc16Xmodem(same.data(), 1024), ReferenceCrc16(same.data(), 1024))
+            << "1024 bytes of " << int(fill);
+    }
+    for (uint32_t offset = 0; offset < 8; ++offset) {
+        for (uint32_t length = 0; length <= 1024; ++length) {
+            const uint8_t* data = bytes.data() + offset;
+            ASSERT_EQ(Crc16Xmodem(data, length), ReferenceCrc16(data, length))
+                << "length " << length << " at offset " << offset;
+        }
+    }
 }
 
 TEST(CheckValues, PacketCarriesCrcHighByteFirst) {

@@ -2,6 +2,17 @@
 
 #include "xmodem.h"
 
+uint16_t ReferenceCrc16(const uint8_t* data, size_t count) {
+    uint16_t crc = 0;
+    for (size_t i = 0; i < count; ++i) {
+        crc = uint16_t(crc ^ (data[i] << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000) != 0 ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
+        }
+    }
+    return crc;
+}
+
 std::string Packet(uint8_t number, const std::string& data, bool crcMode) {
     const size_t blockSize = crcMode ? 1024 : 128;
     std::string block = data;
@@ -13,7 +24,7 @@ std::string Packet(uint8_t number, const std::string& data, bool crcMode) {
     packet += block;
     const auto* bytes = reinterpret_cast<const uint8_t*>(block.data());
     if (crcMode) {
-        const uint16_t crc = Crc16Xmodem(bytes, uint32_t(blockSize));
+        const uint16_t crc = ReferenceCrc16(bytes, blockSize);
         packet += char(crc >> 8);
         packet += char(crc & 0xFF);
     } else {
