@@ -1,4 +1,4 @@
-#include "bench_support.h"
+#include "bench/bench_support.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -14,7 +14,7 @@
 #include <cmath>
 #include <fstream>
 
-#include "update_job.h"
+#include "engine/update_job.h"
 
 namespace bench {
 

@@ -50,11 +50,11 @@
 #include <utility>
 #include <vector>
 
-#include "job_runner.h"
-#include "platform.h"
-#include "sim_device.h"
-#include "temp_dir.h"
-#include "update_job.h"
+#include "engine/update_job.h"
+#include "platform/platform.h"
+#include "sim/sim_device.h"
+#include "tests/support/job_runner.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

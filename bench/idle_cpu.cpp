@@ -6,11 +6,11 @@
 
 #include <string>
 
-#include "bench_support.h"
-#include "job_runner.h"
-#include "line_peers.h"
-#include "temp_dir.h"
-#include "update_job.h"
+#include "bench/bench_support.h"
+#include "bench/line_peers.h"
+#include "engine/update_job.h"
+#include "tests/support/job_runner.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

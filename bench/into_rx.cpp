@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.h"
-#include "dialogue.h"
-#include "process.h"
+#include "bench/bench_support.h"
+#include "tests/engine/dialogue.h"
+#include "tests/support/process.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "line_peers.h"
+#include "bench/line_peers.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <unistd.h>
 
-#include "bench_support.h"
+#include "bench/bench_support.h"
 
 namespace bench {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim_device.h"
+#include "sim/sim_device.h"
 
 namespace bench {
 

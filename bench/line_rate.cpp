@@ -19,13 +19,13 @@
 #include <thread>
 #include <vector>
 
-#include "bench_support.h"
-#include "dialogue.h"
-#include "job_runner.h"
-#include "line_peers.h"
-#include "temp_dir.h"
-#include "update_job.h"
-#include "xmodem.h"
+#include "bench/bench_support.h"
+#include "bench/line_peers.h"
+#include "engine/update_job.h"
+#include "engine/xmodem.h"
+#include "tests/engine/dialogue.h"
+#include "tests/support/job_runner.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.h"
-#include "temp_dir.h"
+#include "bench/bench_support.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "bench_support.h"
-#include "temp_dir.h"
+#include "bench/bench_support.h"
+#include "engine/xmodem.h"
+#include "tests/support/temp_dir.h"
 #include "ui/presenter.h"
-#include "xmodem.h"
 
 namespace {
 

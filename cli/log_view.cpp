@@ -1,8 +1,8 @@
-#include "log_view.h"
+#include "cli/log_view.h"
 
 #include <cstring>
 
-#include "json.h"
+#include "cli/json.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "console_view.h"
-#include "output.h"
+#include "cli/console_view.h"
+#include "cli/output.h"
 
 class LogView : public ConsoleView {
   public:

@@ -14,19 +14,19 @@
 #include <string>
 #include <string_view>
 
-#include "log_view.h"
-#include "options.h"
-#include "outcome.h"
-#include "output.h"
-#include "platform.h"
-#include "port_alias.h"
-#include "port_list.h"
+#include "cli/log_view.h"
+#include "cli/options.h"
+#include "cli/outcome.h"
+#include "cli/output.h"
+#include "cli/port_alias.h"
+#include "cli/port_list.h"
+#include "cli/serial_devices.h"
+#include "cli/signals.h"
+#include "cli/terminal_view.h"
+#include "engine/update_job.h"
+#include "platform/platform.h"
 #include "res/strings.h"
-#include "serial_devices.h"
-#include "signals.h"
-#include "terminal_view.h"
 #include "ui/presenter.h"
-#include "update_job.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "options.h"
+#include "cli/options.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
+#include "engine/update_job.h"
 #include "res/strings.h"
-#include "update_job.h"
 
 extern const char kSynopsis[] =
     "usage: quorvane-cli [--port NAME] [--expect-identity ID] [--json] IMAGE\n"

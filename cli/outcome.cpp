@@ -1,4 +1,4 @@
-#include "outcome.h"
+#include "cli/outcome.h"
 
 #include <unistd.h>
 
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform.h"
-#include "port_list.h"
+#include "cli/port_list.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "update_job.h"
+#include "engine/update_job.h"
 
 struct JobDescription {
     const char* image = nullptr;

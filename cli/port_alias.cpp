@@ -1,4 +1,4 @@
-#include "port_alias.h"
+#include "cli/port_alias.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "platform.h"
-#include "port_list.h"
+#include "cli/port_list.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "port_list.h"
+#include "cli/port_list.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "json.h"
-#include "platform.h"
+#include "cli/json.h"
+#include "cli/serial_devices.h"
+#include "platform/platform.h"
 #include "res/strings.h"
-#include "serial_devices.h"
 
 PortState StateOfError(int error) {
     switch (error) {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "output.h"
+#include "cli/output.h"
 
 enum class PortState { Usable, Missing, NotATerminal, Busy, PermissionDenied, Failed };
 

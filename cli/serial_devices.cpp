@@ -1,4 +1,4 @@
-#include "serial_devices.h"
+#include "cli/serial_devices.h"
 
 #include <dirent.h>
 #include <linux/serial.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <map>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "port_list.h"
+#include "cli/port_list.h"
 
 struct DeviceReport {
     std::string path;    // "/dev/serial/by-id/usb-FTDI_..." or "/dev/ttyUSB0"

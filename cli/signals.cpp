@@ -1,4 +1,4 @@
-#include "signals.h"
+#include "cli/signals.h"
 
 #include <poll.h>
 #include <pthread.h>

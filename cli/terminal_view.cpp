@@ -1,7 +1,7 @@
-#include "terminal_view.h"
+#include "cli/terminal_view.h"
 
+#include "engine/update_job.h"
 #include "res/strings.h"
-#include "update_job.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "console_view.h"
-#include "output.h"
+#include "cli/console_view.h"
+#include "cli/output.h"
 
 class TerminalView final : public ConsoleView {
   public:

@@ -1,10 +1,10 @@
-#include "console.h"
+#include "engine/console.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "serial_link.h"
-#include "update_job.h"
+#include "engine/serial_link.h"
+#include "engine/update_job.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "image_file.h"
+#include "engine/image_file.h"
 
 #include <cstring>
 
-#include "platform.h"
-#include "update_job.h"
+#include "engine/update_job.h"
+#include "platform/platform.h"
 
 namespace {
 int imageFile = -1;

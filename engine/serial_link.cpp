@@ -1,9 +1,9 @@
-#include "serial_link.h"
+#include "engine/serial_link.h"
 
 #include <cstdio>
 
-#include "platform.h"
-#include "update_job.h"
+#include "engine/update_job.h"
+#include "platform/platform.h"
 
 namespace {
 int port = -1;

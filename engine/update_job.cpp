@@ -1,10 +1,10 @@
-#include "update_job.h"
+#include "engine/update_job.h"
 
-#include "console.h"
-#include "image_file.h"
-#include "platform.h"
-#include "serial_link.h"
-#include "xmodem.h"
+#include "engine/console.h"
+#include "engine/image_file.h"
+#include "engine/serial_link.h"
+#include "engine/xmodem.h"
+#include "platform/platform.h"
 
 UpdateJob updateJob;
 

@@ -1,10 +1,10 @@
-#include "xmodem.h"
+#include "engine/xmodem.h"
 
 #include <cstring>
 
-#include "image_file.h"
-#include "serial_link.h"
-#include "update_job.h"
+#include "engine/image_file.h"
+#include "engine/serial_link.h"
+#include "engine/update_job.h"
 
 using namespace xmodem;
 

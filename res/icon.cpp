@@ -2,7 +2,7 @@
 
 namespace {
 
-#include "main_frame.xpm"
+#include "res/main_frame.xpm"
 
 }  // namespace
 

@@ -1,4 +1,4 @@
-#include "sim_device.h"
+#include "sim/sim_device.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,7 +18,7 @@
 #include <system_error>
 #include <thread>
 
-#include "xmodem_check.h"
+#include "sim/xmodem_check.h"
 
 namespace sim {
 namespace {

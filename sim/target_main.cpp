@@ -17,7 +17,7 @@
 #include <string>
 #include <system_error>
 
-#include "sim_device.h"
+#include "sim/sim_device.h"
 
 namespace {
 

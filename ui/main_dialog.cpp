@@ -2,10 +2,10 @@
 
 #include <string>
 
+#include "engine/update_job.h"
 #include "res/strings.h"
 #include "ui/about_dialog.h"
 #include "ui/progress_dialog.h"
-#include "update_job.h"
 
 CMainDialog::CMainDialog(CDialog* pParent)
     : CDialog(kIddMain, pParent), m_hIcon(LoadIcon(kIdrMainFrame)) {}

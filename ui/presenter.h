@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "platform.h"
+#include "engine/update_job.h"
+#include "platform/platform.h"
 #include "res/strings.h"
-#include "update_job.h"
 
 // What the window shows before the first tick changes it. A view starts in this state; the
 // presenter never writes these texts itself. The time line reads "Elapsed" where row 161 reads

@@ -2,7 +2,7 @@
 
 #include <climits>
 
-#include "update_job.h"
+#include "engine/update_job.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "memory_port.h"
-#include "platform.h"
+#include "platform/memory/memory_port.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string.h>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace {
 

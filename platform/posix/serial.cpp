@@ -14,7 +14,7 @@
 
 #include <atomic>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace {
 

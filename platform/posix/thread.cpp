@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 static_assert(sizeof(pthread_t) <= sizeof(uintptr_t), "a pthread_t must fit the handle");
 

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace {
 std::atomic<uint32_t> tickOffset{0};

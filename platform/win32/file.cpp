@@ -1,8 +1,8 @@
 #include <errno.h>
 #include <windows.h>
 
-#include "handles.h"
-#include "platform.h"
+#include "platform/platform.h"
+#include "platform/win32/handles.h"
 
 namespace {
 

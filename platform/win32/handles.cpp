@@ -1,4 +1,4 @@
-#include "handles.h"
+#include "platform/win32/handles.h"
 
 #include <errno.h>
 

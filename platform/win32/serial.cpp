@@ -2,8 +2,8 @@
 #include <stdio.h>
 #include <windows.h>
 
-#include "handles.h"
-#include "platform.h"
+#include "platform/platform.h"
+#include "platform/win32/handles.h"
 
 namespace {
 

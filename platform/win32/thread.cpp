@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 static_assert(kStillActive == STILL_ACTIVE, "the exit code of a running thread is the system's");
 static_assert(sizeof(HANDLE) <= sizeof(uintptr_t), "a HANDLE must fit the handle");

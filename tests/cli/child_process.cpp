@@ -1,4 +1,4 @@
-#include "child_process.h"
+#include "tests/cli/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 extern char** environ;
 

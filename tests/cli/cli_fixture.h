@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "pty.h"
-#include "temp_dir.h"
+#include "tests/cli/child_process.h"
+#include "tests/support/pty.h"
+#include "tests/support/temp_dir.h"
 
 namespace cli_testing {
 

@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "cli_fixture.h"
-#include "json_lines.h"
-#include "pty.h"
-#include "temp_dir.h"
+#include "tests/cli/child_process.h"
+#include "tests/cli/cli_fixture.h"
+#include "tests/cli/json_lines.h"
+#include "tests/support/pty.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

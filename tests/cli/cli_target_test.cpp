@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
-#include "device_program.h"
-#include "json_lines.h"
-#include "platform.h"
-#include "temp_dir.h"
-#include "terminal_child.h"
+#include "platform/platform.h"
+#include "tests/cli/child_process.h"
+#include "tests/cli/device_program.h"
+#include "tests/cli/json_lines.h"
+#include "tests/cli/terminal_child.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

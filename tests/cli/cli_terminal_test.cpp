@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
-#include "temp_dir.h"
-#include "terminal_child.h"
+#include "platform/platform.h"
+#include "tests/cli/terminal_child.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -18,12 +18,12 @@
 #include <utility>
 #include <vector>
 
-#include "child_process.h"
-#include "cli_fixture.h"
-#include "json_lines.h"
-#include "process.h"
-#include "pty.h"
-#include "temp_dir.h"
+#include "tests/cli/child_process.h"
+#include "tests/cli/cli_fixture.h"
+#include "tests/cli/json_lines.h"
+#include "tests/support/process.h"
+#include "tests/support/pty.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "json.h"
-#include "json_lines.h"
-#include "log_view.h"
-#include "screen.h"
-#include "temp_dir.h"
-#include "terminal_view.h"
+#include "cli/json.h"
+#include "cli/log_view.h"
+#include "cli/terminal_view.h"
+#include "tests/cli/json_lines.h"
+#include "tests/cli/screen.h"
+#include "tests/support/temp_dir.h"
 #include "ui/presenter.h"
 
 namespace {

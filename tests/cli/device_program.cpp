@@ -1,4 +1,4 @@
-#include "device_program.h"
+#include "tests/cli/device_program.h"
 
 #include <signal.h>
 #include <unistd.h>

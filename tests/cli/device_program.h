@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "tests/cli/child_process.h"
 
 class DeviceProgram {
   public:

@@ -1,8 +1,8 @@
-#include "json_lines.h"
+#include "tests/cli/json_lines.h"
 
 #include <fstream>
 
-#include "child_process.h"
+#include "tests/cli/child_process.h"
 
 namespace {
 

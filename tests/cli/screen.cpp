@@ -1,4 +1,4 @@
-#include "screen.h"
+#include "tests/cli/screen.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "terminal_child.h"
+#include "tests/cli/terminal_child.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 extern char** environ;
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "screen.h"
+#include "tests/cli/screen.h"
 
 class TerminalChild {
   public:

@@ -2,8 +2,8 @@
 // through it must behave the same on the thousandth run as on the first.
 #include <gtest/gtest.h>
 
-#include "allocation_counter.h"
-#include "dialogue.h"
+#include "tests/engine/dialogue.h"
+#include "tests/support/allocation_counter.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Cancel from the UI thread, in each kind of wait, as the device sees it.
 #include <gtest/gtest.h>
 
-#include "dialogue.h"
-#include "xmodem.h"
+#include "engine/xmodem.h"
+#include "tests/engine/dialogue.h"
 
 namespace {
 

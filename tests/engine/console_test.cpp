@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "dialogue.h"
-#include "xmodem.h"
+#include "engine/xmodem.h"
+#include "tests/engine/dialogue.h"
 
 namespace {
 

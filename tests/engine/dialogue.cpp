@@ -1,11 +1,11 @@
-#include "dialogue.h"
+#include "tests/engine/dialogue.h"
 
 #include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "xmodem.h"
+#include "engine/xmodem.h"
 
 namespace {
 std::string HexSize(size_t size) {

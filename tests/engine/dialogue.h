@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <string>
 
-#include "job_runner.h"
-#include "packet.h"
-#include "pty.h"
-#include "temp_dir.h"
+#include "tests/engine/packet.h"
+#include "tests/support/job_runner.h"
+#include "tests/support/pty.h"
+#include "tests/support/temp_dir.h"
 
 // The device's side of the usual console exchanges, each a raw reply to one host command.
 struct ConsoleReplies {

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "image_file.h"
-#include "packet.h"
-#include "temp_dir.h"
-#include "update_job.h"
-#include "xmodem.h"
+#include "engine/image_file.h"
+#include "engine/update_job.h"
+#include "engine/xmodem.h"
+#include "tests/engine/packet.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

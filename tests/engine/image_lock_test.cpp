@@ -12,7 +12,7 @@
 
 #include <atomic>
 
-#include "dialogue.h"
+#include "tests/engine/dialogue.h"
 
 namespace {
 

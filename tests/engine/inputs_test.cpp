@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <functional>
 
-#include "dialogue.h"
-#include "xmodem.h"
+#include "engine/xmodem.h"
+#include "tests/engine/dialogue.h"
 
 namespace {
 

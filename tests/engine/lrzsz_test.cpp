@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "dialogue.h"
-#include "process.h"
-#include "xmodem.h"
+#include "engine/xmodem.h"
+#include "tests/engine/dialogue.h"
+#include "tests/support/process.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "packet.h"
+#include "tests/engine/packet.h"
 
-#include "xmodem.h"
+#include "engine/xmodem.h"
 
 uint16_t ReferenceCrc16(const uint8_t* data, size_t count) {
     uint16_t crc = 0;

@@ -6,9 +6,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "job_runner.h"
-#include "sim_device.h"
-#include "temp_dir.h"
+#include "sim/sim_device.h"
+#include "tests/support/job_runner.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

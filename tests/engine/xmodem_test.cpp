@@ -1,8 +1,8 @@
 // The XMODEM sender on the wire, with the test as the receiver over a real pty.
 #include <gtest/gtest.h>
 
-#include "dialogue.h"
-#include "xmodem.h"
+#include "engine/xmodem.h"
+#include "tests/engine/dialogue.h"
 
 namespace {
 

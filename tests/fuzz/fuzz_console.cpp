@@ -1,5 +1,5 @@
 // Arbitrary device bytes from the first byte on: wake-up, IDENT, VER, UPDATE, transfer, verdict.
-#include "fuzz_job.h"
+#include "tests/fuzz/fuzz_job.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RunJobAgainst(data, size);

@@ -1,4 +1,4 @@
-#include "fuzz_job.h"
+#include "tests/fuzz/fuzz_job.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "memory_port.h"
-#include "update_job.h"
+#include "engine/update_job.h"
+#include "platform/memory/memory_port.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz_job.h"
+#include "tests/fuzz/fuzz_job.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static std::vector<uint8_t> line;

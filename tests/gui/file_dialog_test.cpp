@@ -11,8 +11,8 @@
 #include <set>
 #include <string>
 
-#include "gui_support.h"
-#include "temp_dir.h"
+#include "tests/gui/gui_support.h"
+#include "tests/support/temp_dir.h"
 #include "ui/main_dialog.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "gui_support.h"
+#include "tests/gui/gui_support.h"
 
 #include <stdlib.h>
 
@@ -10,7 +10,7 @@
 #include <QLineEdit>
 #include <QTest>
 
-#include "update_job.h"
+#include "engine/update_job.h"
 
 int TestSeam::MessageBox(QWidget* owner, const char* text, const char* caption, uint32_t type) {
     messages.push_back(Message{owner, text, caption, type});

@@ -12,9 +12,9 @@
 
 #include <string>
 
-#include "gui_support.h"
+#include "engine/update_job.h"
+#include "tests/gui/gui_support.h"
 #include "ui/main_dialog.h"
-#include "update_job.h"
 
 namespace {
 

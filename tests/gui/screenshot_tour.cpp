@@ -20,9 +20,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "engine/update_job.h"
 #include "ui/main_dialog.h"
 #include "ui/qt/qt_layer.h"
-#include "update_job.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "gui_support.h"
+#include "tests/gui/gui_support.h"
 #include "ui/about_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/presenter.h"

@@ -21,12 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "gui_support.h"
-#include "platform.h"
-#include "sim_device.h"
-#include "temp_dir.h"
+#include "engine/update_job.h"
+#include "platform/platform.h"
+#include "sim/sim_device.h"
+#include "tests/gui/gui_support.h"
+#include "tests/support/temp_dir.h"
 #include "ui/main_dialog.h"
-#include "update_job.h"
 
 namespace {
 

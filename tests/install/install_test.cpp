@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "res/icon.h"
-#include "temp_dir.h"
+#include "tests/cli/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include <thread>
 
-#include "platform.h"
-#include "pty.h"
+#include "platform/platform.h"
+#include "tests/support/pty.h"
 
 namespace {
 

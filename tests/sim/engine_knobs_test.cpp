@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "job_runner.h"
-#include "sim_device.h"
-#include "target_program.h"
-#include "temp_dir.h"
+#include "sim/sim_device.h"
+#include "tests/sim/target_program.h"
+#include "tests/support/job_runner.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

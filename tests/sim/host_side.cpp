@@ -1,4 +1,4 @@
-#include "host_side.h"
+#include "tests/sim/host_side.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "xmodem_check.h"
+#include "sim/xmodem_check.h"
 
 namespace simtest {
 namespace {

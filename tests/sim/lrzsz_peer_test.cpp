@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host_side.h"
-#include "sim_device.h"
-#include "target_program.h"
+#include "sim/sim_device.h"
+#include "tests/sim/host_side.h"
+#include "tests/sim/target_program.h"
 
 extern char** environ;
 

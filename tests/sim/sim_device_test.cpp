@@ -20,9 +20,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host_side.h"
-#include "sim_device.h"
-#include "xmodem_check.h"
+#include "sim/sim_device.h"
+#include "sim/xmodem_check.h"
+#include "tests/sim/host_side.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "target_program.h"
+#include "tests/sim/target_program.h"
 
 #include <errno.h>
 #include <fcntl.h>

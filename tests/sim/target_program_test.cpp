@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host_side.h"
-#include "target_program.h"
+#include "tests/sim/host_side.h"
+#include "tests/sim/target_program.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "job_runner.h"
+#include "tests/support/job_runner.h"
 
 JobRunner::JobRunner(const std::string& imagePath, const std::string& portDevice)
     : imagePath_(imagePath), portDevice_(portDevice) {}

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform.h"
-#include "update_job.h"
+#include "engine/update_job.h"
+#include "platform/platform.h"
 
 class JobRunner {
   public:

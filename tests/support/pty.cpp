@@ -1,4 +1,4 @@
-#include "pty.h"
+#include "tests/support/pty.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -6,7 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 PtyPeer::PtyPeer() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);

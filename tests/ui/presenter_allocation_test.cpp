@@ -2,7 +2,7 @@
 // presenter's own buffers and must never reach the heap.
 #include <gtest/gtest.h>
 
-#include "allocation_counter.h"
+#include "tests/support/allocation_counter.h"
 #include "ui/presenter.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "res/format.h"
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

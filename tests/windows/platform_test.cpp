@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "platform.h"
-#include "temp_dir.h"
+#include "platform/platform.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 

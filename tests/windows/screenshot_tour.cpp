@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/update_job.h"
 #include "ui/main_dialog.h"
 #include "ui/win32/win32.h"
-#include "update_job.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "job_runner.h"
-#include "update_job.h"
+#include "engine/update_job.h"
+#include "tests/support/job_runner.h"
 
 int main(int argc, char** argv) {
     if (argc != 3 || std::atoi(argv[1]) < 1) {

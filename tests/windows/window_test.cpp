@@ -19,12 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include "temp_dir.h"
+#include "engine/update_job.h"
+#include "tests/support/temp_dir.h"
 #include "ui/about_dialog.h"
 #include "ui/main_dialog.h"
 #include "ui/win32/dialog_template.h"
 #include "ui/win32/win32.h"
-#include "update_job.h"
 
 // The common dialogs' element ids (cmb1, edt1, ...); after windows.h.
 #include <dlgs.h>
