@@ -1,6 +1,5 @@
 // Built-in string table and port list: the texts every front end shows, looked up by the
-// numeric ids the windows and the terminal front end share. Include it as "res/strings.h": the
-// folder itself is not on the include path, where it would hide the C library's <strings.h>.
+// numeric ids the windows and the terminal front end share.
 #pragma once
 
 #include <cstddef>
