@@ -16,6 +16,15 @@ if(NOT QUORVANE_WINE64 OR NOT QUORVANE_WINESERVER)
     return()
 endif()
 
+# Wine's own fonts (Debian's fonts-wine), which every prefix gets; the cross toolchain's search
+# root does not apply to them.
+find_path(QUORVANE_WINE_FONTS marlett.ttf PATHS /usr/share/wine/fonts NO_DEFAULT_PATH
+          NO_CMAKE_FIND_ROOT_PATH)
+if(NOT QUORVANE_WINE_FONTS)
+    message(WARNING "Wine's fonts not found (apt install fonts-wine): windows under wine will "
+                    "miss the caption buttons' glyphs")
+endif()
+
 set(QUORVANE_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/wine-run @ONLY
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
