@@ -30,7 +30,8 @@ test-tsan: deps
 	ctest --preset tsan
 
 # The 64-bit Windows build and its tests under wine: the portable suites, the Windows platform's
-# own, and the serial line end to end against the Linux simulated device, which is built first.
+# own, the serial line end to end against the Linux simulated device, which is built first, and
+# the zip and the installer, which the test makes afresh.
 test-windows: deps
 	cmake --preset default
 	cmake --build --preset default --target quorvane-target
@@ -38,13 +39,17 @@ test-windows: deps
 	cmake --build --preset win64
 	ctest --preset win64
 
-# The Windows programs, 64-bit and 32-bit (build-win64/bin/, build-win32/bin/). The 32-bit ones
-# cannot run on this machine; they are built so that they keep building.
+# The Windows programs, 64-bit and 32-bit (build-win64/bin/, build-win32/bin/), and their
+# packages: quorvane-<version>-win64.zip and quorvane-<version>-win64-setup.exe in build-win64/,
+# the same for win32 in build-win32/. The 32-bit ones cannot run on this machine; they are built
+# so that they keep building.
 windows: deps
 	cmake --preset win64
 	cmake --build --preset win64
+	cmake --build --preset win64 --target package
 	cmake --preset win32
 	cmake --build --preset win32
+	cmake --build --preset win32 --target package
 
 fuzz: deps
 	cmake --preset fuzz
