@@ -36,7 +36,6 @@ constexpr int kExitUsage = 64;  // bad command line; nothing was opened
 constexpr int kExitSoftware = 70;
 constexpr int kExitNoThread = 71;      // the system could not start the worker; nothing was opened
 constexpr int kExitInterrupted = 130;  // quit at the third Ctrl-C, before the job had ended
-constexpr int kTickMs = 100;
 
 constexpr char kCancelRequested[] = "Cancelling...";
 constexpr char kCancelWaiting[] =
@@ -151,7 +150,7 @@ int RunJob(const Options& options) {
 
     int presses = 0;
     while (!presenter.TimerStopped()) {
-        const Deadline tick = Deadline::After(kTickMs);
+        const Deadline tick = Deadline::After(ProgressPresenter::kTickMs);
         while (!tick.Expired()) {
             SleepUnlessSignalled(int(tick.RemainingMs()));
             for (const int seen = InterruptCount(); presses < seen;) {

@@ -2,75 +2,22 @@
 // and an XMODEM receiver, with knobs for the faults a real device shows. The host opens
 // PortPath() like any serial port; the device runs on its own thread until Stop().
 //
-// Console: ESC wakes it with "\r\n>" (one prompt per read burst of ESCs unless promptPerEsc).
-// Printable characters are echoed when `echo` is on; CR ends the line (echoed as "\r\n"), LF is
-// ignored, backspace erases. An empty line gets no reply and no prompt. Replies start with
-// "\r\n" when echo is off, so a host that skips the echo line still finds the reply on the next.
-//   IDENT        -> identity "\r\n>"            (identReplyRaw replaces the whole reply)
-//   VER          -> version "\r\n>"
-//   UPDATE <hex> -> "Ready for XMODEM\r\n", then the receiver starts. The size must be written as
-//                   "%X" writes it (upper case, no prefix, no leading zeros, at most 8 digits);
-//                   anything else, or refuseUpdate, gets "?Bad size" / "?Update refused" and the
-//                   prompt, and the console stays.
-//   other        -> "?Unknown command\r\n>"
-//
-// XMODEM receiver: asks with "C" (1K blocks, CRC-16) or NAK (128-byte blocks, 8-bit sum) at once
-// and every second until the first packet starts; bytes other than a packet header are ignored
-// until then. Per packet: header of the chosen mode, block number expected (or the previous one,
-// which is acknowledged and dropped), complement, check; a bad packet gets NAK; a packet whose
-// number is neither expected nor previous ends the transfer with CAN CAN. One second of silence
-// while a packet is awaited (or half received) gets NAK; junk where a header belongs is dropped
-// until the line has been quiet for 100 ms, then NAK. Ten such retries in a row without a good
-// packet end the transfer with CAN CAN. The host's CAN CAN, or an ESC where a header belongs,
-// ends the transfer without a word (an ESC also wakes the console). Every ending of a transfer
-// other than EOT leaves the device in its console, silent until the next ESC.
-// After EOT is acknowledged the device "writes the image" for verdictDelayMs and prints
-// "\r\n" verdict "\r\n>" (verdictRaw replaces all of it). The computed verdict is "Done" when
-// the received data covers the announced size and everything beyond it is SUB padding of less
-// than one block, else "Abort".
+// The device is three parts around that thread, each described where it is written:
+//   sim/line.h      the pty pair, the line rate and the line noise, and why the host may reopen
+//   sim/console.h   ESC, echo and line editing, IDENT / VER / UPDATE, the verdict
+//   sim/receiver.h  the XMODEM receiver, its transfer faults, receiver-only mode
 //
 // Boot: the banner is written at Start (one line per bannerLineGapMs when that is set); input is
 // read and dropped until both bootSilentMs have passed and the banner is out; then, for
 // busyAfterBootMs, input is left unread in the line, so everything the host sent meanwhile is
-// handled in one burst.
+// handled in one burst. Then the console listens.
 //
-// Transfer faults: cancelAfterBlocks answers the packet after N accepted blocks with CAN CAN;
-// stallAfterBlocks stops answering (only the host's CAN CAN still ends the transfer);
-// vanishAfterBlocks waits until the host has read the ACK of block N (at most 5 s), then closes
-// the line as an unplugged device would: the host's port hangs up and the device has finished
-// (N = 0: right after "Ready for XMODEM", before the first "C" or NAK). garbageBurst writes that
-// many random bytes once per transfer, right after the ACK of the block that completes half the
-// announced blocks (the first block in receiver-only mode, where no size is announced); the
-// burst itself is noise and meets no further noise on its way.
-//
-// Line noise: each byte the device sends is corrupted (one random bit flipped) with probability
-// noiseOut, each byte it receives with noiseIn; with dropRate a byte either way is lost instead.
-// Only bytes that pass while the receiver runs are touched, unless noiseEverywhere includes the
-// console. Everything is drawn from generators seeded with `seed`, one per direction, one draw
-// pair per byte touched, so a run with the same seed and the same bytes hits the same bytes.
-// HostBytes() keeps what the host wrote, before any noise. The receiver copes as a real one
-// does: a packet that fails its check gets NAK, a repeat of the last good one is acknowledged and
-// dropped, a lost byte leaves the packet short until a second of silence gets NAK.
-//
-// Line rate: with lineRateBps set, both directions are paced at lineRateBps / 10 bytes a second
-// (a byte takes ten bits on an 8N1 line), with at most 5 ms' worth in one burst: replies leave no
-// faster, and the host's bytes are taken from the pty no faster, so they back up there as they
-// would in front of a real UART. The device sleeps in poll until the next byte is due; it never
-// spins. 0 leaves the line as fast as the pty.
-//
-// Receiver-only mode: no console and no boot; the XMODEM receiver runs from the first byte,
-// asking with "C" or NAK at once and every second (without giving up) until a sender starts. It
-// takes 128-byte (SOH) and 1K (STX) packets alike, checked by CRC-16 after "C" and by sum after
-// NAK, and keeps the data exactly as received, padding included: without an announced size it
-// cannot tell padding from data. An EOT before the first packet is acknowledged and ignored (a
-// sender that missed our ACK of its last EOT sends it again). After each transfer, whichever way
-// it ended, the receiver asks again a second later, or the device stops when `once` is set.
-//
-// The host may open and close the port any number of times: the device holds a slave fd of its
-// own (never locked), so the line never hangs up between sessions. A pty keeps the exclusive flag
-// (TIOCEXCL) after the host closes, which would lock any later unprivileged session out; the
-// device therefore clears the flag whenever it reads from the host. The host's flock still keeps
-// a second host off.
+// An UPDATE the console accepts starts the receiver; when its transfer ends the console listens
+// again (receiver-only mode: the receiver asks again a second later), or, with `once`, the device
+// waits until the host has read what it was sent (at most 5 s) and stops. With vanishAfterBlocks
+// the device does the same wait once the receiver has acknowledged block N, then closes the line
+// as an unplugged device would: the host's port hangs up and the device has finished.
+// HostBytes() keeps what the host wrote, before any noise.
 #pragma once
 
 #include <cstdint>

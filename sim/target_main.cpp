@@ -11,11 +11,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "sim/sim_device.h"
 
@@ -25,69 +27,13 @@ constexpr int kUsageError = 64;
 constexpr uint32_t kDefaultLineRate = 115200;
 constexpr uint8_t kSub = 0x1A;
 
-const char kUsage[] =
-    "usage: quorvane-target [options]\n"
-    "Serves a simulated device on a new pseudo-terminal until interrupted.\n"
-    "\n"
-    "  --link COMn          also make the port alias COMn point at it (removed on exit);\n"
-    "                       refused when COMn already leads elsewhere\n"
-    "  --output FILE        write each received image to FILE\n"
-    "  --once               exit after one update (one transfer with --receiver-only):\n"
-    "                       0 when the image arrived whole, else 1\n"
-    "  --quiet              no event lines on stderr\n"
-    "  --help               this text\n"
-    "\n"
-    "The line:\n"
-    "  --line-rate BPS      pace replies and intake at BPS bit/s, 10 bits a byte\n"
-    "                       (default 115200; 0: as fast as the pseudo-terminal)\n"
-    "  --noise RATE         corrupt each byte the device sends with chance RATE (0 to 1):\n"
-    "                       one random bit flipped\n"
-    "  --noise-in RATE      the same for each byte it receives\n"
-    "  --drop RATE          lose each byte, either way, with chance RATE\n"
-    "  --noise-everywhere   noise and drops on the console too (default: only while the\n"
-    "                       XMODEM receiver runs)\n"
-    "  --garbage-burst N    send N random bytes once per transfer, after the block that\n"
-    "                       completes half the image\n"
-    "  --seed N             seed for the noise, drops and garbage (default 1: the same\n"
-    "                       seed hits the same bytes)\n"
-    "\n"
-    "The console:\n"
-    "  --identity TEXT      IDENT reply (default QRV-0001)\n"
-    "  --ident-raw TEXT     the whole IDENT reply, verbatim (\\r, \\n and \\\\ understood)\n"
-    "  --version TEXT       VER reply (default \"Ver01.02 build 7\")\n"
-    "  --no-echo            do not echo console input\n"
-    "  --refuse-update      refuse UPDATE\n"
-    "  --verdict TEXT       verdict after the transfer (default: Done, or Abort when short)\n"
-    "  --verdict-raw TEXT   sent verbatim instead of the verdict lines and the prompt\n"
-    "  --verdict-delay MS   time spent \"writing the image\" before the verdict\n"
-    "  --boot-silent MS     ignore all input for MS after start\n"
-    "  --banner TEXT        boot message printed at start\n"
-    "  --banner-gap MS      pause between banner lines (a \\n in TEXT starts a new line)\n"
-    "  --busy-after-boot MS then leave input unread for MS, so it is handled in one burst\n"
-    "  --prompt-per-esc     answer every ESC with a prompt, not one per burst\n"
-    "\n"
-    "The XMODEM receiver:\n"
-    "  --nak                ask for 128-byte blocks with a checksum instead of 1K with CRC\n"
-    "  --nak-block K        refuse block K once\n"
-    "  --nak-eot N          refuse the first N EOTs\n"
-    "  --cancel-after N     after accepting N blocks, cancel the transfer (CAN CAN)\n"
-    "  --stall-after N      after accepting N blocks, never answer again\n"
-    "  --vanish-after N     after acknowledging N blocks, close the line: the host's port\n"
-    "                       hangs up and the program exits (0, or 1 with --once)\n"
-    "  --receiver-only      no console: a plain XMODEM receiver from the first byte, asking\n"
-    "                       at once and every second, for senders such as lrzsz's\n"
-    "                       sx -k FILE < PORT > PORT; the console options do not apply\n"
-    "  --trim-sub           with --receiver-only and --output: drop trailing SUB (0x1A)\n"
-    "                       bytes from FILE; without it FILE holds the blocks as received,\n"
-    "                       padding included (no size is announced, so a file that ends\n"
-    "                       in SUB bytes of its own cannot be told from padding)\n";
-
 struct Options {
     sim::DeviceConfig config;
     std::string link;
     std::string output;
     bool quiet = false;
     bool trimSub = false;
+    bool help = false;
     std::string consoleFlag;  // the first console option given, which --receiver-only excludes
 };
 
@@ -164,160 +110,262 @@ std::string BannerText(const std::string& text) {
     return banner;
 }
 
-// Returns -1 when the options are good, else the exit code (after --help or a usage error).
-int ParseOptions(int argc, char** argv, Options* options) {
-    sim::DeviceConfig& config = options->config;
-    config.lineRateBps = kDefaultLineRate;
-    for (int i = 1; i < argc; ++i) {
-        const std::string flag = argv[i];
-        auto value = [&](const char** text) {
-            if (i + 1 >= argc) return false;
-            *text = argv[++i];
-            return true;
-        };
-        auto number = [&](uint32_t* result) {
-            const char* text = nullptr;
-            return value(&text) && ParseNumber(text, result);
-        };
-        auto count = [&](int* result, uint32_t least) {
-            uint32_t parsed = 0;
-            if (!number(&parsed) || parsed < least || parsed > 0x7FFFFFFF) return false;
-            *result = int(parsed);
-            return true;
-        };
-        auto rate = [&](double* result) {
-            const char* text = nullptr;
-            return value(&text) && ParseRate(text, result);
-        };
-        auto raw = [&](std::string* result) {
-            const char* text = nullptr;
-            return value(&text) && RawText(text, result);
-        };
-        // Options that only mean something to the console.
-        auto console = [&] {
-            if (options->consoleFlag.empty()) options->consoleFlag = flag;
-        };
-        const char* text = nullptr;
-        if (flag == "--help" || flag == "-h") {
-            fputs(kUsage, stdout);
-            return 0;
-        } else if (flag == "--link") {
-            if (!value(&text)) return UsageError("--link needs a port name");
-            if (!sim::Device::IsComName(text)) {
-                return UsageError(std::string("--link wants COM1 to COM255, not \"") + text + "\"");
+// How a flag sets its field: false when its value (null for a flag without one) is not good;
+// *problem may then say why better than the flag's own complaint.
+using Setter = bool (*)(const char* value, Options* options, std::string* problem);
+
+using Config = sim::DeviceConfig;
+
+template <bool Config::*field, bool to>
+bool Switch(const char*, Options* options, std::string*) {
+    options->config.*field = to;
+    return true;
+}
+
+template <uint32_t Config::*field, uint32_t least = 0, uint32_t most = 0xFFFFFFFF>
+bool Number(const char* text, Options* options, std::string*) {
+    uint32_t& number = options->config.*field;
+    return ParseNumber(text, &number) && number >= least && number <= most;
+}
+
+// A number of blocks or times, kept in an int.
+template <int Config::*field, uint32_t least>
+bool Count(const char* text, Options* options, std::string*) {
+    uint32_t parsed = 0;
+    if (!ParseNumber(text, &parsed) || parsed < least || parsed > 0x7FFFFFFF) return false;
+    options->config.*field = int(parsed);
+    return true;
+}
+
+template <double Config::*field>
+bool Rate(const char* text, Options* options, std::string*) {
+    return ParseRate(text, &(options->config.*field));
+}
+
+template <std::string Config::*field, bool mayBeEmpty>
+bool Text(const char* text, Options* options, std::string*) {
+    if (!mayBeEmpty && text[0] == '\0') return false;
+    options->config.*field = text;
+    return true;
+}
+
+template <std::string Config::*field>
+bool Raw(const char* text, Options* options, std::string*) {
+    return RawText(text, &(options->config.*field));
+}
+
+// Where --help lists a flag.
+enum class Section { General, Line, Console, Receiver };
+// What a flag concerns: the console's flags are refused with --receiver-only, which has none.
+enum class For { Any, Console };
+
+// One row per flag: the parser finds it here, and --help is written from here.
+struct Flag {
+    Section section;
+    const char* name;
+    const char* value;  // what the help calls the value, or null for a flag without one
+    For concerns;
+    const char* help;     // lines after the first are indented under it
+    const char* problem;  // the complaint when the value is missing or bad; null without a value
+    Setter set;
+    const char* alias = nullptr;  // another spelling
+};
+
+const Flag kFlags[] = {
+    {Section::General, "--link", "COMn", For::Any,
+     "also make the port alias COMn point at it (removed on exit);\n"
+     "refused when COMn already leads elsewhere",
+     "--link needs a port name",
+     [](const char* text, Options* options, std::string* problem) {
+         if (!sim::Device::IsComName(text)) {
+             *problem = std::string("--link wants COM1 to COM255, not \"") + text + "\"";
+             return false;
+         }
+         options->link = text;
+         return true;
+     }},
+    {Section::General, "--output", "FILE", For::Any, "write each received image to FILE",
+     "--output needs a file",
+     [](const char* text, Options* options, std::string*) {
+         options->output = text;
+         return text[0] != '\0';
+     }},
+    {Section::General, "--once", nullptr, For::Any,
+     "exit after one update (one transfer with --receiver-only):\n"
+     "0 when the image arrived whole, else 1",
+     nullptr, Switch<&Config::once, true>},
+    {Section::General, "--quiet", nullptr, For::Any, "no event lines on stderr", nullptr,
+     [](const char*, Options* options, std::string*) {
+         options->quiet = true;
+         return true;
+     }},
+    {Section::General, "--help", nullptr, For::Any, "this text", nullptr,
+     [](const char*, Options* options, std::string*) {
+         options->help = true;
+         return true;
+     },
+     "-h"},
+
+    {Section::Line, "--line-rate", "BPS", For::Any,
+     "pace replies and intake at BPS bit/s, 10 bits a byte\n"
+     "(default 115200; 0: as fast as the pseudo-terminal)",
+     "--line-rate needs bits per second (0: unthrottled)", Number<&Config::lineRateBps>},
+    {Section::Line, "--noise", "RATE", For::Any,
+     "corrupt each byte the device sends with chance RATE (0 to 1):\n"
+     "one random bit flipped",
+     "--noise needs a rate from 0 to 1", Rate<&Config::noiseOut>},
+    {Section::Line, "--noise-in", "RATE", For::Any, "the same for each byte it receives",
+     "--noise-in needs a rate from 0 to 1", Rate<&Config::noiseIn>},
+    {Section::Line, "--drop", "RATE", For::Any, "lose each byte, either way, with chance RATE",
+     "--drop needs a rate from 0 to 1", Rate<&Config::dropRate>},
+    {Section::Line, "--noise-everywhere", nullptr, For::Console,
+     "noise and drops on the console too (default: only while the\n"
+     "XMODEM receiver runs)",
+     nullptr, Switch<&Config::noiseEverywhere, true>},
+    {Section::Line, "--garbage-burst", "N", For::Any,
+     "send N random bytes once per transfer, after the block that\n"
+     "completes half the image",
+     "--garbage-burst needs a number of bytes from 1 to 1048576",
+     Number<&Config::garbageBurst, 1, 1024 * 1024>},
+    {Section::Line, "--seed", "N", For::Any,
+     "seed for the noise, drops and garbage (default 1: the same\n"
+     "seed hits the same bytes)",
+     "--seed needs a number",
+     [](const char* text, Options* options, std::string*) {
+         return ParseNumber64(text, &options->config.seed);
+     }},
+
+    {Section::Console, "--identity", "TEXT", For::Console, "IDENT reply (default QRV-0001)",
+     "--identity needs a text", Text<&Config::identity, true>},
+    {Section::Console, "--ident-raw", "TEXT", For::Console,
+     "the whole IDENT reply, verbatim (\\r, \\n and \\\\ understood)",
+     "--ident-raw needs a text (escapes: \\r \\n \\\\)", Raw<&Config::identReplyRaw>},
+    {Section::Console, "--version", "TEXT", For::Console,
+     "VER reply (default \"Ver01.02 build 7\")", "--version needs a text",
+     Text<&Config::version, true>},
+    {Section::Console, "--no-echo", nullptr, For::Console, "do not echo console input", nullptr,
+     Switch<&Config::echo, false>},
+    {Section::Console, "--refuse-update", nullptr, For::Console, "refuse UPDATE", nullptr,
+     Switch<&Config::refuseUpdate, true>},
+    {Section::Console, "--verdict", "TEXT", For::Console,
+     "verdict after the transfer (default: Done, or Abort when short)", "--verdict needs a text",
+     Text<&Config::verdict, false>},
+    {Section::Console, "--verdict-raw", "TEXT", For::Console,
+     "sent verbatim instead of the verdict lines and the prompt",
+     "--verdict-raw needs a text (escapes: \\r \\n \\\\)", Raw<&Config::verdictRaw>},
+    {Section::Console, "--verdict-delay", "MS", For::Console,
+     "time spent \"writing the image\" before the verdict", "--verdict-delay needs milliseconds",
+     Number<&Config::verdictDelayMs>},
+    {Section::Console, "--boot-silent", "MS", For::Console, "ignore all input for MS after start",
+     "--boot-silent needs milliseconds", Number<&Config::bootSilentMs>},
+    {Section::Console, "--banner", "TEXT", For::Console, "boot message printed at start",
+     "--banner needs a text",
+     [](const char* text, Options* options, std::string*) {
+         options->config.banner = BannerText(text);
+         return true;
+     }},
+    {Section::Console, "--banner-gap", "MS", For::Console,
+     "pause between banner lines (a \\n in TEXT starts a new line)",
+     "--banner-gap needs milliseconds", Number<&Config::bannerLineGapMs>},
+    {Section::Console, "--busy-after-boot", "MS", For::Console,
+     "then leave input unread for MS, so it is handled in one burst",
+     "--busy-after-boot needs milliseconds", Number<&Config::busyAfterBootMs>},
+    {Section::Console, "--prompt-per-esc", nullptr, For::Console,
+     "answer every ESC with a prompt, not one per burst", nullptr,
+     Switch<&Config::promptPerEsc, true>},
+
+    {Section::Receiver, "--nak", nullptr, For::Any,
+     "ask for 128-byte blocks with a checksum instead of 1K with CRC", nullptr,
+     Switch<&Config::crcMode, false>},
+    {Section::Receiver, "--nak-block", "K", For::Any, "refuse block K once",
+     "--nak-block needs a block number from 1", Count<&Config::nakBlockOnce, 1>},
+    {Section::Receiver, "--nak-eot", "N", For::Any, "refuse the first N EOTs",
+     "--nak-eot needs a number", Count<&Config::nakEotTimes, 0>},
+    {Section::Receiver, "--cancel-after", "N", For::Any,
+     "after accepting N blocks, cancel the transfer (CAN CAN)",
+     "--cancel-after needs a number of blocks", Count<&Config::cancelAfterBlocks, 0>},
+    {Section::Receiver, "--stall-after", "N", For::Any,
+     "after accepting N blocks, never answer again", "--stall-after needs a number of blocks",
+     Count<&Config::stallAfterBlocks, 0>},
+    {Section::Receiver, "--vanish-after", "N", For::Any,
+     "after acknowledging N blocks, close the line: the host's port\n"
+     "hangs up and the program exits (0, or 1 with --once)",
+     "--vanish-after needs a number of blocks", Count<&Config::vanishAfterBlocks, 0>},
+    {Section::Receiver, "--receiver-only", nullptr, For::Any,
+     "no console: a plain XMODEM receiver from the first byte, asking\n"
+     "at once and every second, for senders such as lrzsz's\n"
+     "sx -k FILE < PORT > PORT; the console options do not apply",
+     nullptr, Switch<&Config::receiverOnly, true>},
+    {Section::Receiver, "--trim-sub", nullptr, For::Any,
+     "with --receiver-only and --output: drop trailing SUB (0x1A)\n"
+     "bytes from FILE; without it FILE holds the blocks as received,\n"
+     "padding included (no size is announced, so a file that ends\n"
+     "in SUB bytes of its own cannot be told from padding)",
+     nullptr,
+     [](const char*, Options* options, std::string*) {
+         options->trimSub = true;
+         return true;
+     }},
+};
+
+std::string Usage() {
+    constexpr size_t kHelpColumn = 23;
+    std::string text =
+        "usage: quorvane-target [options]\n"
+        "Serves a simulated device on a new pseudo-terminal until interrupted.\n";
+    for (const auto& [section, heading] :
+         {std::pair{Section::General, ""}, std::pair{Section::Line, "The line:\n"},
+          std::pair{Section::Console, "The console:\n"},
+          std::pair{Section::Receiver, "The XMODEM receiver:\n"}}) {
+        text += std::string("\n") + heading;
+        for (const Flag& flag : kFlags) {
+            if (flag.section != section) continue;
+            std::string names = std::string("  ") + flag.name;
+            if (flag.alias != nullptr) names += std::string(", ") + flag.alias;
+            if (flag.value != nullptr) names += std::string(" ") + flag.value;
+            names.resize(std::max(names.size() + 1, kHelpColumn), ' ');
+            text += names;
+            for (const char* c = flag.help; *c != '\0'; ++c) {
+                text += *c;
+                if (*c == '\n') text += std::string(kHelpColumn, ' ');
             }
-            options->link = text;
-        } else if (flag == "--output") {
-            if (!value(&text) || text[0] == '\0') return UsageError("--output needs a file");
-            options->output = text;
-        } else if (flag == "--once") {
-            config.once = true;
-        } else if (flag == "--quiet") {
-            options->quiet = true;
-        } else if (flag == "--line-rate") {
-            if (!number(&config.lineRateBps)) {
-                return UsageError("--line-rate needs bits per second (0: unthrottled)");
-            }
-        } else if (flag == "--noise") {
-            if (!rate(&config.noiseOut)) return UsageError("--noise needs a rate from 0 to 1");
-        } else if (flag == "--noise-in") {
-            if (!rate(&config.noiseIn)) return UsageError("--noise-in needs a rate from 0 to 1");
-        } else if (flag == "--drop") {
-            if (!rate(&config.dropRate)) return UsageError("--drop needs a rate from 0 to 1");
-        } else if (flag == "--noise-everywhere") {
-            console();
-            config.noiseEverywhere = true;
-        } else if (flag == "--garbage-burst") {
-            if (!number(&config.garbageBurst) || config.garbageBurst == 0 ||
-                config.garbageBurst > 1024 * 1024) {
-                return UsageError("--garbage-burst needs a number of bytes from 1 to 1048576");
-            }
-        } else if (flag == "--seed") {
-            if (!value(&text) || !ParseNumber64(text, &config.seed)) {
-                return UsageError("--seed needs a number");
-            }
-        } else if (flag == "--identity") {
-            console();
-            if (!value(&text)) return UsageError("--identity needs a text");
-            config.identity = text;
-        } else if (flag == "--ident-raw") {
-            console();
-            if (!raw(&config.identReplyRaw)) {
-                return UsageError("--ident-raw needs a text (escapes: \\r \\n \\\\)");
-            }
-        } else if (flag == "--version") {
-            console();
-            if (!value(&text)) return UsageError("--version needs a text");
-            config.version = text;
-        } else if (flag == "--no-echo") {
-            console();
-            config.echo = false;
-        } else if (flag == "--refuse-update") {
-            console();
-            config.refuseUpdate = true;
-        } else if (flag == "--verdict") {
-            console();
-            if (!value(&text) || text[0] == '\0') return UsageError("--verdict needs a text");
-            config.verdict = text;
-        } else if (flag == "--verdict-raw") {
-            console();
-            if (!raw(&config.verdictRaw)) {
-                return UsageError("--verdict-raw needs a text (escapes: \\r \\n \\\\)");
-            }
-        } else if (flag == "--verdict-delay") {
-            console();
-            if (!number(&config.verdictDelayMs)) {
-                return UsageError("--verdict-delay needs milliseconds");
-            }
-        } else if (flag == "--boot-silent") {
-            console();
-            if (!number(&config.bootSilentMs))
-                return UsageError("--boot-silent needs milliseconds");
-        } else if (flag == "--banner") {
-            console();
-            if (!value(&text)) return UsageError("--banner needs a text");
-            config.banner = BannerText(text);
-        } else if (flag == "--banner-gap") {
-            console();
-            if (!number(&config.bannerLineGapMs)) {
-                return UsageError("--banner-gap needs milliseconds");
-            }
-        } else if (flag == "--busy-after-boot") {
-            console();
-            if (!number(&config.busyAfterBootMs)) {
-                return UsageError("--busy-after-boot needs milliseconds");
-            }
-        } else if (flag == "--prompt-per-esc") {
-            console();
-            config.promptPerEsc = true;
-        } else if (flag == "--nak") {
-            config.crcMode = false;
-        } else if (flag == "--nak-block") {
-            if (!count(&config.nakBlockOnce, 1)) {
-                return UsageError("--nak-block needs a block number from 1");
-            }
-        } else if (flag == "--nak-eot") {
-            if (!count(&config.nakEotTimes, 0)) return UsageError("--nak-eot needs a number");
-        } else if (flag == "--cancel-after") {
-            if (!count(&config.cancelAfterBlocks, 0)) {
-                return UsageError("--cancel-after needs a number of blocks");
-            }
-        } else if (flag == "--stall-after") {
-            if (!count(&config.stallAfterBlocks, 0)) {
-                return UsageError("--stall-after needs a number of blocks");
-            }
-        } else if (flag == "--vanish-after") {
-            if (!count(&config.vanishAfterBlocks, 0)) {
-                return UsageError("--vanish-after needs a number of blocks");
-            }
-        } else if (flag == "--receiver-only") {
-            config.receiverOnly = true;
-        } else if (flag == "--trim-sub") {
-            options->trimSub = true;
-        } else {
-            return UsageError("unknown option \"" + flag + "\"");
+            text += '\n';
         }
     }
+    return text;
+}
+
+const Flag* FindFlag(const std::string& given) {
+    for (const Flag& flag : kFlags) {
+        if (given == flag.name || (flag.alias != nullptr && given == flag.alias)) return &flag;
+    }
+    return nullptr;
+}
+
+// Returns -1 when the options are good, else the exit code (after --help or a usage error).
+int ParseOptions(int argc, char** argv, Options* options) {
+    options->config.lineRateBps = kDefaultLineRate;
+    for (int i = 1; i < argc; ++i) {
+        const std::string given = argv[i];
+        const Flag* flag = FindFlag(given);
+        if (flag == nullptr) return UsageError("unknown option \"" + given + "\"");
+        if (flag->concerns == For::Console && options->consoleFlag.empty())
+            options->consoleFlag = given;
+        const char* value = nullptr;
+        if (flag->value != nullptr) {
+            if (i + 1 >= argc) return UsageError(flag->problem);
+            value = argv[++i];
+        }
+        std::string problem;
+        if (!flag->set(value, options, &problem)) {
+            return UsageError(problem.empty() ? flag->problem : problem);
+        }
+        if (options->help) {
+            fputs(Usage().c_str(), stdout);
+            return 0;
+        }
+    }
+    const sim::DeviceConfig& config = options->config;
     if (config.receiverOnly && !options->consoleFlag.empty()) {
         return UsageError(options->consoleFlag +
                           " only concerns the console, and --receiver-only has none");

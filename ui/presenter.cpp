@@ -13,8 +13,12 @@ constexpr size_t kIdentityTextLength = 16;
 
 }  // namespace
 
+WorkerThread workerThread;
+UpdateStage shownStage = StageNone;
+
 bool UpdateWorker::Start() {
-    return thread_.Start([](void* parameter) { return int32_t(RunUpdateJob(parameter)); }, nullptr);
+    return workerThread.Start([](void* parameter) { return int32_t(RunUpdateJob(parameter)); },
+                              nullptr);
 }
 
 uint32_t RemainingMs(uint32_t imageSize, uint32_t bytesSent, uint32_t elapsedMs) {
@@ -26,7 +30,7 @@ uint32_t RemainingMs(uint32_t imageSize, uint32_t bytesSent, uint32_t elapsedMs)
 ProgressPresenter::ProgressPresenter(ProgressView& view, WorkerStatus& worker,
                                      MillisecondClock& clock, UpdateJob& job,
                                      const char* identityText)
-    : m_view(view), workerThread(worker), m_clock(clock), m_job(job), m_pszIdentity(identityText) {}
+    : m_view(view), m_worker(worker), m_clock(clock), m_job(job), m_pszIdentity(identityText) {}
 
 bool ProgressPresenter::OnInitDialog() {
     shownStage = StageNone;
@@ -48,7 +52,7 @@ bool ProgressPresenter::OnInitDialog() {
     m_job.bytesSent.store(0, std::memory_order_relaxed);
     m_job.stage.store(StageNone, std::memory_order_release);
 
-    if (workerThread.Start()) return true;
+    if (m_worker.Start()) return true;
 
     // No worker will ever end, so no tick would ever offer "Close": the window would be stuck
     // open with a button that only sets a cancel flag nobody reads. Treat it as a job that
@@ -64,7 +68,7 @@ void ProgressPresenter::OnTimer() {
     // nothing to ask; a query that fails is waited out the same way.
     if (m_bFinished) return;
     uint32_t exitCode = kStillActive;
-    if (!workerThread.GetExitCode(&exitCode)) return;
+    if (!m_worker.GetExitCode(&exitCode)) return;
     if (exitCode != kStillActive) HandleEnd(exitCode);
 
     // The stage is read first: a stage seen new comes with the figures stored before it.
@@ -106,7 +110,7 @@ void ProgressPresenter::OnCancel() {
 
 void ProgressPresenter::HandleEnd(uint32_t exitCode) {
     m_bFinished = true;
-    workerThread.Close();
+    m_worker.Close();
     m_bTimerStopped = true;
     switch (exitCode) {
         case ResultSuccess:

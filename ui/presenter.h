@@ -1,6 +1,7 @@
 // The progress window's logic without a toolkit: it starts one update job, polls it on the
-// caller's 100 ms tick and renders the job record into a view of six elements. The desktop
-// window and the terminal front end each provide the view, the tick and the modal loop.
+// caller's tick (ProgressPresenter::kTickMs) and renders the job record into a view of six
+// elements. The desktop window and the terminal front end each provide the view, the tick and the
+// modal loop.
 #pragma once
 
 #include <cstdint>
@@ -54,15 +55,22 @@ class WorkerStatus {
     virtual void Close() = 0;
 };
 
-// The real worker: RunUpdateJob on a platform WorkerThread, over the process-wide updateJob.
+// The handle of the thread that runs the update, process-wide like the job record it works on:
+// one update runs at a time.
+extern WorkerThread workerThread;
+
+// The real worker: RunUpdateJob on workerThread, over the process-wide updateJob. Releasing it
+// releases the handle (waiting for a thread that still runs).
 class UpdateWorker final : public WorkerStatus {
   public:
-    bool Start() override;
-    bool GetExitCode(uint32_t* code) override { return thread_.GetExitCode(code); }
-    void Close() override { thread_.Close(); }
+    UpdateWorker() = default;
+    UpdateWorker(const UpdateWorker&) = delete;
+    UpdateWorker& operator=(const UpdateWorker&) = delete;
+    ~UpdateWorker() override { workerThread.Close(); }
 
-  private:
-    WorkerThread thread_;
+    bool Start() override;
+    bool GetExitCode(uint32_t* code) override { return workerThread.GetExitCode(code); }
+    void Close() override { workerThread.Close(); }
 };
 
 // The millisecond counter the worker stamps transferStartMs and transferEndMs with.
@@ -82,8 +90,15 @@ class TickClock final : public MillisecondClock {
 // and quotient, truncated to 32 bits.
 uint32_t RemainingMs(uint32_t imageSize, uint32_t bytesSent, uint32_t elapsedMs);
 
+// The stage the progress window rendered last, process-wide; touched by the window's thread
+// alone. StageNone from each OnInitDialog on.
+extern UpdateStage shownStage;
+
 class ProgressPresenter {
   public:
+    // The period of the caller's timer: one OnTimer every tick.
+    static constexpr uint32_t kTickMs = 100;
+
     // `identityText` decides the job's identity check (16 characters switch it on with the
     // first 8; anything else, null included, switches it off). Every referenced object must
     // outlive the presenter.
@@ -94,7 +109,7 @@ class ProgressPresenter {
     ProgressPresenter& operator=(const ProgressPresenter&) = delete;
 
     // Prepares the job's inputs and starts the worker. Returns whether it started; the caller
-    // then starts its 100 ms timer unless TimerStopped().
+    // then starts its kTickMs timer unless TimerStopped().
     bool OnInitDialog();
 
     // One timer tick: polls the worker and renders the record. Never allocates or blocks.
@@ -116,14 +131,13 @@ class ProgressPresenter {
                               uint32_t remainingMs);
 
     ProgressView& m_view;
-    WorkerStatus& workerThread;
+    WorkerStatus& m_worker;
     MillisecondClock& m_clock;
     UpdateJob& m_job;
     const char* m_pszIdentity;
 
     bool m_bFinished = false;
     bool m_bTimerStopped = false;
-    UpdateStage shownStage = StageNone;
     // Both lines are rebuilt here on every tick, so a tick never touches the heap.
     char m_szSizeLine[96] = {};
     char m_szTimeLine[96] = {};

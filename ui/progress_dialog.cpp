@@ -7,7 +7,6 @@
 namespace {
 
 constexpr uint32_t kTickTimer = 1;
-constexpr uint32_t kTickMs = 100;
 
 }  // namespace
 
@@ -28,7 +27,7 @@ bool CProgressDialog::OnInitDialog() {
     CDialog::OnInitDialog();
     m_nBarShift = 0;
     // When the worker cannot start the presenter has already offered "Close"; no tick is needed.
-    if (m_presenter.OnInitDialog()) SetTimer(kTickTimer, kTickMs);
+    if (m_presenter.OnInitDialog()) SetTimer(kTickTimer, ProgressPresenter::kTickMs);
     return true;
 }
 

@@ -1,7 +1,8 @@
-// The progress window: runs one update job on the worker thread and shows it, polling every
-// 100 ms. Its logic is the presenter's; this class binds the presenter's view to the template's
-// elements and its tick to timer 1. Closes itself with IDOK after success, IDCANCEL after a
-// cancel; after an error it stays until its button ("Close"), Esc or Enter.
+// The progress window: runs one update job on the worker thread and shows it, polling on the
+// presenter's tick (ProgressPresenter::kTickMs). Its logic is the presenter's; this class binds the
+// presenter's view to the template's elements and its tick to timer 1. Closes itself with IDOK
+// after success, IDCANCEL after a cancel; after an error it stays until its button ("Close"), Esc
+// or Enter.
 #pragma once
 
 #include <cstdint>
