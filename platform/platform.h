@@ -59,10 +59,10 @@ bool CloseImageFile(int file);
 
 // ---- Serial port ------------------------------------------------------------------------------
 
-// Turns a port name into the device to open: "COM1".."COM12" go through the user's alias
-// $XDG_CONFIG_HOME/quorvane/ports/COMn (default ~/.config/...) when it exists, else to
-// /dev/ttyS<n-1>; on Windows every "COMn" becomes "\\.\COMn". Any other name is taken as a
-// device path. False when it does not fit `size`.
+// Turns a port name into the device to open, by the rules of platform/port_names.h: on POSIX
+// "COM1".."COM255" open the user's alias when it exists, else /dev/ttyS<n-1>; on Windows every
+// "COMn" becomes "\\.\COMn". Any other name is taken as a device path. False when it does not
+// fit `size`.
 bool ResolvePortName(const char* name, char* device, size_t size);
 
 // Where the alias of "COMn" lives (whether or not it exists). False when it does not fit, and

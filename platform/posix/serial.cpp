@@ -15,6 +15,7 @@
 #include <atomic>
 
 #include "platform/platform.h"
+#include "platform/port_names.h"
 
 namespace {
 
@@ -56,20 +57,6 @@ PortState* FindPort(int fd) {
         if (port.fd == fd) return &port;
     }
     return nullptr;
-}
-
-// Parses "COM<n>" with n from 1 to 255; 0 for any other name.
-int ComNumber(const char* name) {
-    if (strncmp(name, "COM", 3) != 0) return 0;
-    int number = 0;
-    const char* digit = name + 3;
-    if (*digit < '1' || *digit > '9') return 0;
-    for (; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') return 0;
-        number = number * 10 + (*digit - '0');
-        if (number > 255) return 0;
-    }
-    return number;
 }
 
 bool Fits(int written, size_t size) {
@@ -237,6 +224,12 @@ bool ApplyReadTimeout(PortState* state) {
     return true;
 }
 
+// Whether anything stands at an alias's path, a broken link included.
+bool AliasExists(const char* path) {
+    struct stat link {};
+    return lstat(path, &link) == 0;
+}
+
 // Hands out the first of `n` bytes just read into the pending buffer and keeps the rest.
 int TakeFirst(PortState* state, ssize_t n, uint8_t* value) {
     *value = state->pending[0];
@@ -248,22 +241,11 @@ int TakeFirst(PortState* state, ssize_t n, uint8_t* value) {
 }  // namespace
 
 bool PortAliasPath(const char* name, char* path, size_t size) {
-    const char* config = getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') {
-        return Fits(snprintf(path, size, "%s/quorvane/ports/%s", config, name), size);
-    }
-    const char* home = getenv("HOME");
-    if (home == nullptr || home[0] == '\0') home = "/";
-    return Fits(snprintf(path, size, "%s/.config/quorvane/ports/%s", home, name), size);
+    return PortAliasFileOf(name, path, size);
 }
 
 bool ResolvePortName(const char* name, char* device, size_t size) {
-    const int number = ComNumber(name);
-    if (number == 0) return Fits(snprintf(device, size, "%s", name), size);
-    if (!PortAliasPath(name, device, size)) return false;
-    struct stat link {};
-    if (lstat(device, &link) == 0) return true;  // a broken alias is reported, not bypassed
-    return Fits(snprintf(device, size, "/dev/ttyS%d", number - 1), size);
+    return ResolvePortNameByAlias(name, AliasExists, device, size);
 }
 
 int OpenSerialPort(const char* device, int* error) {
