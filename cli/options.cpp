@@ -2,16 +2,18 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "engine/update_job.h"
+#include "platform/serial_devices.h"
 #include "res/strings.h"
 
 extern const char kSynopsis[] =
     "usage: quorvane-cli [--port NAME] [--expect-identity ID] [--json] IMAGE\n"
     "       quorvane-cli --list-ports [--json]\n"
     "       quorvane-cli --map COMn=DEVICE | --unmap COMn\n";
-extern const char kUsageBody[] =
+const char kUsageBody[] =
     "\n"
     "Writes IMAGE into the device on serial port NAME: wakes its console, checks it, announces\n"
     "the image, sends it with XMODEM and waits for the device's verdict.\n"
@@ -45,10 +47,17 @@ extern const char kUsageBody[] =
     "70 internal error, 71 no worker thread could be started (nothing was opened), 130 quit\n"
     "before the job ended. --map and --unmap: 0 done, 64 bad usage, 66 DEVICE refused (missing,\n"
     "not a terminal, no permission, or leading back to COMn), 73 the link could not be made or\n"
-    "removed; on any refusal nothing is changed.\n"
-    "\n"
-    "A port refused with \"permission denied\" needs the dialout group:\n"
-    "  sudo usermod -aG dialout $USER   (then log in again)\n";
+    "removed; on any refusal nothing is changed.\n";
+
+std::string UsageText() {
+    std::string text = std::string(kSynopsis) + kUsageBody;
+    const PortPermission& permission = PortPermissionHelp();
+    if (permission.group[0] != '\0') {
+        text += std::string("\nA port refused with \"permission denied\" needs the ") +
+                permission.group + ":\n  " + permission.command + "\n";
+    }
+    return text;
+}
 
 constexpr char kTryHelp[] = "Run 'quorvane-cli --help' for the options and exit codes.\n";
 

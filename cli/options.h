@@ -2,9 +2,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 extern const char kSynopsis[];
-extern const char kUsageBody[];
+
+// The whole of --help: the synopsis, every option and exit status, and how to get permission to
+// open a port on this system.
+std::string UsageText();
 
 struct Options {
     const char* image = nullptr;
