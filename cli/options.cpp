@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "engine/update_job.h"
+#include "platform/port_names.h"
 #include "platform/serial_devices.h"
-#include "res/strings.h"
 
 extern const char kSynopsis[] =
     "usage: quorvane-cli [--port NAME] [--expect-identity ID] [--json] IMAGE\n"
@@ -18,7 +18,7 @@ const char kUsageBody[] =
     "Writes IMAGE into the device on serial port NAME: wakes its console, checks it, announces\n"
     "the image, sends it with XMODEM and waits for the device's verdict.\n"
     "\n"
-    "  --port NAME           COM1 .. COM12 (default COM1), or a device path such as\n"
+    "  --port NAME           COM1 .. COM255 (default COM1), or a device path such as\n"
     "                        /dev/ttyUSB0. COMn opens the link ~/.config/quorvane/ports/COMn\n"
     "                        (under $XDG_CONFIG_HOME when set) when it exists, else\n"
     "                        /dev/ttyS<n-1>.\n"
@@ -74,22 +74,18 @@ bool SetPort(Options* options, const char* name) {
         options->portDevice = name;
         return true;
     }
-    for (int32_t i = 0; i < kPortCount; ++i) {
-        if (std::strcmp(name, kPortNames[i]) == 0) {
-            options->portName = name;
-            options->portIndex = i;
-            options->portDevice = nullptr;
-            return true;
-        }
-    }
-    return Fail("no such port (COM1 .. COM12 or a device path):", name);
+    const int number = ComPortNumber(name);
+    if (number == 0) return Fail("no such port (COM1 .. COM255 or a device path):", name);
+    options->portName = ComPortName(number);
+    options->portIndex = number - 1;
+    options->portDevice = nullptr;
+    return true;
 }
 
+// The port name's own lasting copy, or null when `name` is none.
 const char* PortNameOf(std::string_view name) {
-    for (const char* known : kPortNames) {
-        if (name == known) return known;
-    }
-    return nullptr;
+    const std::string terminated(name);
+    return ComPortName(ComPortNumber(terminated.c_str()));
 }
 
 bool SetMap(Options* options, const char* value) {
@@ -99,7 +95,7 @@ bool SetMap(Options* options, const char* value) {
     }
     options->mapName = PortNameOf(std::string_view(value, size_t(eq - value)));
     if (options->mapName == nullptr) {
-        return Fail("--map takes a name from COM1 .. COM12 before the '=', not", value);
+        return Fail("--map takes a name from COM1 .. COM255 before the '=', not", value);
     }
     options->mapDevice = eq + 1;
     return true;
@@ -107,7 +103,7 @@ bool SetMap(Options* options, const char* value) {
 
 bool SetUnmap(Options* options, const char* value) {
     options->mapName = PortNameOf(value);
-    if (options->mapName == nullptr) return Fail("--unmap takes COM1 .. COM12, not", value);
+    if (options->mapName == nullptr) return Fail("--unmap takes COM1 .. COM255, not", value);
     options->mapDevice = nullptr;
     return true;
 }

@@ -12,8 +12,8 @@ std::string UsageText();
 
 struct Options {
     const char* image = nullptr;
-    const char* portName = "COM1";
-    int32_t portIndex = 0;
+    const char* portName = "COM1";  // "COM1".."COM255", or the device path given
+    int32_t portIndex = 0;          // the number of COMn less one
     const char* portDevice = nullptr;
     const char* identity = nullptr;  // --expect-identity, 8 characters
     bool json = false;
