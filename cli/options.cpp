@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/printable.h"
 #include "engine/update_job.h"
 #include "platform/port_names.h"
 #include "platform/serial_devices.h"
@@ -63,8 +64,11 @@ constexpr char kTryHelp[] = "Run 'quorvane-cli --help' for the options and exit 
 
 namespace {
 
+// The argument is shown as given, but for its control characters: an escape sequence in it
+// would reach the terminal.
 bool Fail(const char* what, const char* arg) {
-    std::fprintf(stderr, "quorvane-cli: %s '%s'\n%s%s", what, arg, kSynopsis, kTryHelp);
+    std::fprintf(stderr, "quorvane-cli: %s '%s'\n%s%s", what, Printable(arg).c_str(), kSynopsis,
+                 kTryHelp);
     return false;
 }
 
