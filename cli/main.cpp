@@ -2,10 +2,6 @@
 // job, progress window logic and texts as the windowed front end. The exit status is the job's
 // result (0..7).
 
-#include <sys/ioctl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,11 +16,13 @@
 #include "cli/output.h"
 #include "cli/port_alias.h"
 #include "cli/port_list.h"
-#include "cli/serial_devices.h"
-#include "cli/signals.h"
 #include "cli/terminal_view.h"
 #include "engine/update_job.h"
+#include "platform/console.h"
+#include "platform/interrupts.h"
 #include "platform/platform.h"
+#include "platform/port_alias.h"
+#include "platform/serial_devices.h"
 #include "res/strings.h"
 #include "ui/presenter.h"
 
@@ -59,25 +57,8 @@ class RecordedWorker final : public WorkerStatus {
     uint32_t code_ = kStillActive;
 };
 
-unsigned TerminalColumns() {
-    winsize size{};
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0) return 0;
-    return size.ws_col;
-}
-
-bool OutputIsTerminal() {
-    if (isatty(STDOUT_FILENO) != 1) return false;
-    const char* term = std::getenv("TERM");
-    return term == nullptr || std::strcmp(term, "dumb") != 0;
-}
-
 void WriteErr(std::string_view text) {
-    FdOutput(STDERR_FILENO).Write(text);
-}
-
-std::string WorkingDirectory() {
-    char path[4096];
-    return getcwd(path, sizeof path) != nullptr ? path : "";
+    ConsoleOutput(ConsoleStream::Err).Write(text);
 }
 
 // Text for stderr once the job has ended: the result text for results 2..7, then what to do.
@@ -98,9 +79,9 @@ std::string WithoutLastNewline(std::string text) {
 
 int RunJob(const Options& options) {
     const bool json = options.json;
-    const bool terminal = !json && OutputIsTerminal();
-    if (!InstallSignalHandlers(terminal)) {
-        std::fprintf(stderr, "quorvane-cli: cannot catch Ctrl-C: %s\n", std::strerror(errno));
+    const bool terminal = !json && ConsoleIsTerminal();
+    if (int error = 0; !WatchInterrupts(terminal, &error)) {
+        std::fprintf(stderr, "quorvane-cli: cannot catch Ctrl-C: %s\n", std::strerror(error));
         return kExitSoftware;
     }
 
@@ -115,14 +96,14 @@ int RunJob(const Options& options) {
     char device[4096] = "";
     if (!ResolvePortName(options.portName, device, sizeof device)) device[0] = '\0';
 
-    FdOutput out(STDOUT_FILENO);
+    ConsoleOutput out(ConsoleStream::Out);
     TickClock clock;
     std::unique_ptr<ConsoleView> view;
     TerminalView* screen = nullptr;
     if (terminal) {
         auto owned = std::make_unique<TerminalView>(out);
         screen = owned.get();
-        screen->SetColumns(TerminalColumns());
+        screen->SetColumns(ConsoleColumns());
         view = std::move(owned);
     } else if (json) {
         auto owned = std::make_unique<JsonLogView>(out);
@@ -136,14 +117,14 @@ int RunJob(const Options& options) {
     ProgressPresenter presenter(*view, worker, clock, updateJob, identitySetting.c_str());
     bool started = false;
     {
-        const AsyncSignalsBlocked blocked;
+        const InterruptsBlocked blocked;
         started = presenter.OnInitDialog();
     }
-    if (screen != nullptr) ArmCursorRestore(STDOUT_FILENO);
+    if (screen != nullptr) ConsoleGuardCursor(true);
     view->Begin();
     if (!started) {
         view->Finish(kExitNoThread, "cannot start the worker thread");
-        DisarmCursorRestore();
+        ConsoleGuardCursor(false);
         WriteErr("quorvane-cli: cannot start the worker thread\n");
         return kExitNoThread;
     }
@@ -152,22 +133,22 @@ int RunJob(const Options& options) {
     while (!presenter.TimerStopped()) {
         const Deadline tick = Deadline::After(ProgressPresenter::kTickMs);
         while (!tick.Expired()) {
-            SleepUnlessSignalled(int(tick.RemainingMs()));
+            SleepUnlessInterrupted(tick.RemainingMs());
             for (const int seen = InterruptCount(); presses < seen;) {
                 ++presses;
                 if (presses == 1) presenter.OnCancel();
                 if (presses >= 3) {
                     view->Abandon();
-                    DisarmCursorRestore();
+                    ConsoleGuardCursor(false);
                     WriteErr(
                         "quorvane-cli: quit before the job ended; the port is closed and the "
                         "device is left to time out\n");
                     // The worker still runs and uses the record: nothing may be torn down
                     // under it, so no destructors, no exit handlers. The system closes the port
-                    // and the image and releases their locks; the port's exclusive flag and its
-                    // lock file would outlive the process, so they go first.
+                    // and the image and releases their locks; the port's settings, exclusive
+                    // flag and lock file would outlive the process, so they go first.
                     ReleaseSerialPortHolds();
-                    _exit(kExitInterrupted);
+                    std::_Exit(kExitInterrupted);
                 }
                 const char* notice = presses == 1 ? kCancelRequested : kCancelWaiting;
                 view->CancelPressed(presses, notice);
@@ -175,8 +156,8 @@ int RunJob(const Options& options) {
             }
         }
         if (screen != nullptr) {
-            if (TakeResumed()) screen->StartAfresh();
-            screen->SetColumns(TerminalColumns());
+            if (ConsoleTakeResumed()) screen->StartAfresh();
+            screen->SetColumns(ConsoleColumns());
         }
         presenter.OnTimer();
         // The tick that sees the end goes straight to the final frame.
@@ -195,7 +176,7 @@ int RunJob(const Options& options) {
                         updateJob.portGone};
     const std::string remedy = Remedy(job, end);
     view->Finish(code, WithoutLastNewline(remedy));
-    DisarmCursorRestore();
+    ConsoleGuardCursor(false);
     WriteErr(OutcomeText(code, remedy));
     return code <= ResultUpdateFail ? int(code) : kExitSoftware;
 }
@@ -206,24 +187,23 @@ int main(int argc, char** argv) {
     Options options;
     switch (ParseArguments(argc, argv, &options)) {
         case Parsed::Help:
-            std::fputs(kSynopsis, stdout);
-            std::fputs(kUsageBody, stdout);
+            std::fputs(UsageText().c_str(), stdout);
             return 0;
         case Parsed::Version:
             std::puts("quorvane-cli " QUORVANE_VERSION);
             return 0;
         case Parsed::ListPorts: {
-            FdOutput out(STDOUT_FILENO);
-            WritePortList(out, options.json, DeviceFolder());
+            ConsoleOutput out(ConsoleStream::Out);
+            WritePortList(out, options.json, SerialDeviceFolder());
             return 0;
         }
         case Parsed::Map:
         case Parsed::Unmap: {
             const AliasOutcome outcome =
                 options.mapDevice != nullptr
-                    ? MapPort(options.mapName, options.mapDevice, WorkingDirectory())
+                    ? MapPort(options.mapName, options.mapDevice, WorkingFolder())
                     : UnmapPort(options.mapName);
-            FdOutput(STDOUT_FILENO).Write(outcome.out);
+            ConsoleOutput(ConsoleStream::Out).Write(outcome.out);
             WriteErr(outcome.err);
             return outcome.exitCode;
         }

@@ -2,21 +2,24 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
+#include "cli/printable.h"
 #include "engine/update_job.h"
-#include "res/strings.h"
+#include "platform/port_names.h"
+#include "platform/serial_devices.h"
 
 extern const char kSynopsis[] =
     "usage: quorvane-cli [--port NAME] [--expect-identity ID] [--json] IMAGE\n"
     "       quorvane-cli --list-ports [--json]\n"
     "       quorvane-cli --map COMn=DEVICE | --unmap COMn\n";
-extern const char kUsageBody[] =
+const char kUsageBody[] =
     "\n"
     "Writes IMAGE into the device on serial port NAME: wakes its console, checks it, announces\n"
     "the image, sends it with XMODEM and waits for the device's verdict.\n"
     "\n"
-    "  --port NAME           COM1 .. COM12 (default COM1), or a device path such as\n"
+    "  --port NAME           COM1 .. COM255 (default COM1), or a device path such as\n"
     "                        /dev/ttyUSB0. COMn opens the link ~/.config/quorvane/ports/COMn\n"
     "                        (under $XDG_CONFIG_HOME when set) when it exists, else\n"
     "                        /dev/ttyS<n-1>.\n"
@@ -45,17 +48,27 @@ extern const char kUsageBody[] =
     "70 internal error, 71 no worker thread could be started (nothing was opened), 130 quit\n"
     "before the job ended. --map and --unmap: 0 done, 64 bad usage, 66 DEVICE refused (missing,\n"
     "not a terminal, no permission, or leading back to COMn), 73 the link could not be made or\n"
-    "removed; on any refusal nothing is changed.\n"
-    "\n"
-    "A port refused with \"permission denied\" needs the dialout group:\n"
-    "  sudo usermod -aG dialout $USER   (then log in again)\n";
+    "removed; on any refusal nothing is changed.\n";
+
+std::string UsageText() {
+    std::string text = std::string(kSynopsis) + kUsageBody;
+    const PortPermission& permission = PortPermissionHelp();
+    if (permission.group[0] != '\0') {
+        text += std::string("\nA port refused with \"permission denied\" needs the ") +
+                permission.group + ":\n  " + permission.command + "\n";
+    }
+    return text;
+}
 
 constexpr char kTryHelp[] = "Run 'quorvane-cli --help' for the options and exit codes.\n";
 
 namespace {
 
+// The argument is shown as given, but for its control characters: an escape sequence in it
+// would reach the terminal.
 bool Fail(const char* what, const char* arg) {
-    std::fprintf(stderr, "quorvane-cli: %s '%s'\n%s%s", what, arg, kSynopsis, kTryHelp);
+    std::fprintf(stderr, "quorvane-cli: %s '%s'\n%s%s", what, Printable(arg).c_str(), kSynopsis,
+                 kTryHelp);
     return false;
 }
 
@@ -65,22 +78,18 @@ bool SetPort(Options* options, const char* name) {
         options->portDevice = name;
         return true;
     }
-    for (int32_t i = 0; i < kPortCount; ++i) {
-        if (std::strcmp(name, kPortNames[i]) == 0) {
-            options->portName = name;
-            options->portIndex = i;
-            options->portDevice = nullptr;
-            return true;
-        }
-    }
-    return Fail("no such port (COM1 .. COM12 or a device path):", name);
+    const int number = ComPortNumber(name);
+    if (number == 0) return Fail("no such port (COM1 .. COM255 or a device path):", name);
+    options->portName = ComPortName(number);
+    options->portIndex = number - 1;
+    options->portDevice = nullptr;
+    return true;
 }
 
+// The port name's own lasting copy, or null when `name` is none.
 const char* PortNameOf(std::string_view name) {
-    for (const char* known : kPortNames) {
-        if (name == known) return known;
-    }
-    return nullptr;
+    const std::string terminated(name);
+    return ComPortName(ComPortNumber(terminated.c_str()));
 }
 
 bool SetMap(Options* options, const char* value) {
@@ -90,7 +99,7 @@ bool SetMap(Options* options, const char* value) {
     }
     options->mapName = PortNameOf(std::string_view(value, size_t(eq - value)));
     if (options->mapName == nullptr) {
-        return Fail("--map takes a name from COM1 .. COM12 before the '=', not", value);
+        return Fail("--map takes a name from COM1 .. COM255 before the '=', not", value);
     }
     options->mapDevice = eq + 1;
     return true;
@@ -98,7 +107,7 @@ bool SetMap(Options* options, const char* value) {
 
 bool SetUnmap(Options* options, const char* value) {
     options->mapName = PortNameOf(value);
-    if (options->mapName == nullptr) return Fail("--unmap takes COM1 .. COM12, not", value);
+    if (options->mapName == nullptr) return Fail("--unmap takes COM1 .. COM255, not", value);
     options->mapDevice = nullptr;
     return true;
 }

@@ -2,14 +2,18 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 extern const char kSynopsis[];
-extern const char kUsageBody[];
+
+// The whole of --help: the synopsis, every option and exit status, and how to get permission to
+// open a port on this system.
+std::string UsageText();
 
 struct Options {
     const char* image = nullptr;
-    const char* portName = "COM1";
-    int32_t portIndex = 0;
+    const char* portName = "COM1";  // "COM1".."COM255", or the device path given
+    int32_t portIndex = 0;          // the number of COMn less one
     const char* portDevice = nullptr;
     const char* identity = nullptr;  // --expect-identity, 8 characters
     bool json = false;

@@ -1,14 +1,14 @@
 #include "cli/outcome.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "cli/port_list.h"
+#include "cli/printable.h"
 #include "platform/platform.h"
+#include "platform/port_alias.h"
+#include "res/port_advice.h"
 
 namespace {
 
@@ -84,58 +84,50 @@ std::string PortRemedy(const JobDescription& job, int error, bool gone) {
             port.c_str(), std::strerror(error));
     }
 
-    switch (error) {
-        case EACCES:
-        case EPERM:
-            return Line(
-                "no permission to open %s. Serial ports belong to the dialout group: sudo "
-                "usermod -aG dialout $USER, then log in again.",
-                port.c_str());
-        case EBUSY:
-        case EWOULDBLOCK: {
+    const PortState state = StateOfError(error);
+    const std::string advice = StateAdvice(state);
+    switch (state) {
+        case PortState::PermissionDenied:
+            return Line("no permission to open %s. %s", port.c_str(), advice.c_str());
+        case PortState::Busy: {
+            const std::string held = port + " is " + StateText(state, error);
             char lockFile[512] = "";
             const long owner = SerialPortLockOwner(device, lockFile, sizeof lockFile);
             if (owner != 0) {
-                return Line(
-                    "%s is held by another program (process %ld, lock file %s); close that "
-                    "program and try again.",
-                    port.c_str(), owner, Printable(lockFile).c_str());
+                return Line("%s (process %ld, lock file %s); %s", held.c_str(), owner,
+                            Printable(lockFile).c_str(), advice.c_str());
             }
-            return Line("%s is held by another program; close that program and try again.",
-                        port.c_str());
+            return Line("%s; %s", held.c_str(), advice.c_str());
         }
-        case ENOENT:
-        case ENODEV:
-        case ENXIO: {
+        case PortState::Missing: {
             // The devices present and the one command that names one: what a person needs
             // when the adapter is elsewhere than they thought.
             const std::string look =
                 "  quorvane-cli --list-ports shows the serial devices present\n";
+            const std::string missing = StateText(state, error);
             if (job.portDevice != nullptr) {
-                return Line("%s does not exist; is the adapter plugged in?",
-                            Printable(device).c_str()) +
+                return Line("%s %s; %s", Printable(device).c_str(), missing.c_str(),
+                            advice.c_str()) +
                        look;
             }
             char alias[512] = "";
             if (!PortAliasPath(job.portName, alias, sizeof alias)) {
-                return Line("%s does not exist.", port.c_str()) + look;
+                return Line("%s %s.", port.c_str(), missing.c_str()) + look;
             }
-            char target[512] = "";
-            const ssize_t length = readlink(alias, target, sizeof target - 1);
-            if (length > 0) {
-                target[length] = '\0';
-                return Line(
-                           "%s is linked by %s to %s, which does not exist; is the adapter "
-                           "plugged in?",
-                           portName.c_str(), Printable(alias).c_str(), Printable(target).c_str()) +
+            PortAlias link;
+            int aliasError = 0;
+            if (ReadPortAlias(alias, &link, &aliasError) && !link.target.empty()) {
+                return Line("%s is linked by %s to %s, which %s; %s", portName.c_str(),
+                            Printable(alias).c_str(), Printable(link.target).c_str(),
+                            missing.c_str(), advice.c_str()) +
                        look;
             }
-            return Line("%s does not exist. Find your serial device with", port.c_str()) +
+            return Line("%s %s. Find your serial device with", port.c_str(), missing.c_str()) +
                    "  quorvane-cli --list-ports\n" + "and give " + portName +
                    " that device once:\n" + "  quorvane-cli --map " + portName +
                    "=/dev/serial/by-id/...\n" + "or pass the device itself: --port /dev/ttyUSB0\n";
         }
-        case ENOTTY:
+        case PortState::NotATerminal:
             return Line("%s is not a serial port.", port.c_str());
         default:
             return Line("%s: %s.", port.c_str(), std::strerror(error));

@@ -1,9 +1,11 @@
-// Where the front end's text goes: a file descriptor for the real program, a string for tests.
-// Each Write is one piece of text that should reach its reader whole (a redrawn frame, a line).
+// Where the front end's text goes: the console for the real program, a string for tests. Each
+// Write is one piece of text that should reach its reader whole (a redrawn frame, a line).
 #pragma once
 
 #include <string>
 #include <string_view>
+
+#include "platform/console.h"
 
 class TextOutput {
   public:
@@ -11,15 +13,15 @@ class TextOutput {
     virtual void Write(std::string_view text) = 0;
 };
 
-// Writes to a descriptor, retrying interrupted and partial writes. A reader that has gone away
-// (a closed pipe, a hung-up terminal) only loses the text: the update goes on regardless.
-class FdOutput final : public TextOutput {
+// Standard output or error. A reader that has gone away (a closed pipe, a hung-up terminal) only
+// loses the text: the update goes on regardless.
+class ConsoleOutput final : public TextOutput {
   public:
-    explicit FdOutput(int fd) : fd_(fd) {}
-    void Write(std::string_view text) override;
+    explicit ConsoleOutput(ConsoleStream stream) : stream_(stream) {}
+    void Write(std::string_view text) override { ConsoleWrite(stream_, text.data(), text.size()); }
 
   private:
-    int fd_;
+    ConsoleStream stream_;
 };
 
 class StringOutput final : public TextOutput {

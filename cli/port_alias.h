@@ -1,5 +1,5 @@
-// --map and --unmap: the user's links $XDG_CONFIG_HOME/quorvane/ports/COMn that give the
-// twelve port names a device each.
+// --map and --unmap: the user's links $XDG_CONFIG_HOME/quorvane/ports/COMn that give port names
+// a device each (platform/port_alias.h keeps them).
 #pragma once
 
 #include <string>
@@ -16,7 +16,7 @@ struct AliasOutcome {
     std::string err;  // why nothing was done, or a note, for stderr
 };
 
-// Points the alias of `name` (one of COM1..COM12) at `device`. A relative device path is taken
+// Points the alias of `name` (one of COM1..COM255) at `device`. A relative device path is taken
 // from `workingDirectory` (refused when that is empty), since a link's target is read from the
 // link's own folder. The device is opened read-only (no controlling terminal, no wait for carrier)
 // and must be a terminal; a terminal another program holds exclusively is accepted. An existing

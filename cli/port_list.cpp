@@ -1,43 +1,15 @@
 #include "cli/port_list.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <vector>
 
 #include "cli/json.h"
-#include "cli/serial_devices.h"
+#include "cli/printable.h"
 #include "platform/platform.h"
+#include "platform/port_alias.h"
+#include "platform/serial_devices.h"
 #include "res/strings.h"
-
-PortState StateOfError(int error) {
-    switch (error) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return PortState::Missing;
-        case ENOTTY:
-            return PortState::NotATerminal;
-        case EBUSY:
-        case EWOULDBLOCK:
-            return PortState::Busy;
-        case EACCES:
-        case EPERM:
-            return PortState::PermissionDenied;
-        default:
-            return PortState::Failed;
-    }
-}
-
-std::string Printable(std::string text) {
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    }
-    return text;
-}
 
 PortReport ProbePort(const char* name) {
     PortReport report;
@@ -49,13 +21,12 @@ PortReport ProbePort(const char* name) {
         return report;
     }
     report.device = device;
-    struct stat link {};
+    PortAlias link;
+    int aliasError = 0;
     if (PortAliasPath(name, alias, sizeof alias) && report.device == alias &&
-        lstat(alias, &link) == 0) {
+        ReadPortAlias(alias, &link, &aliasError) && link.kind != AliasKind::None) {
         report.viaAlias = true;
-        char target[4096];
-        const ssize_t length = readlink(alias, target, sizeof target - 1);
-        if (length > 0) report.aliasTarget.assign(target, size_t(length));
+        report.aliasTarget = link.target;
     }
     int error = 0;
     const int port = OpenSerialPort(device, &error);
@@ -67,46 +38,6 @@ PortReport ProbePort(const char* name) {
     report.error = error;
     report.state = StateOfError(error);
     return report;
-}
-
-const char* StateWord(PortState state) {
-    switch (state) {
-        case PortState::Usable:
-            return "usable";
-        case PortState::Missing:
-            return "missing";
-        case PortState::NotATerminal:
-            return "not-a-terminal";
-        case PortState::Busy:
-            return "busy";
-        case PortState::PermissionDenied:
-            return "permission-denied";
-        case PortState::Failed:
-            break;
-    }
-    return "failed";
-}
-
-std::string StateText(const PortReport& report) {
-    return StateText(report.state, report.error);
-}
-
-std::string StateText(PortState state, int error) {
-    switch (state) {
-        case PortState::Usable:
-            return "usable";
-        case PortState::Missing:
-            return "does not exist";
-        case PortState::NotATerminal:
-            return "not a terminal";
-        case PortState::Busy:
-            return "held by another program";
-        case PortState::PermissionDenied:
-            return "permission denied (dialout group)";
-        case PortState::Failed:
-            break;
-    }
-    return std::strerror(error);
 }
 
 namespace {
@@ -125,11 +56,12 @@ std::string PortJson(const PortReport& report) {
     line += ",\"state\":\"";
     line += StateWord(report.state);
     line += "\",\"text\":";
-    AppendJsonString(&line, StateText(report));
+    AppendJsonString(&line, StateText(report.state, report.error));
     return line + "}\n";
 }
 
-std::string DeviceJson(const DeviceReport& device) {
+std::string DeviceJson(const SerialDevice& device) {
+    const PortState state = StateOfError(device.error);
     std::string line = "{\"event\":\"device\",\"path\":";
     AppendJsonString(&line, device.path);
     if (!device.target.empty()) {
@@ -137,9 +69,9 @@ std::string DeviceJson(const DeviceReport& device) {
         AppendJsonString(&line, device.target);
     }
     line += ",\"state\":\"";
-    line += StateWord(device.state);
+    line += StateWord(state);
     line += "\",\"text\":";
-    AppendJsonString(&line, StateText(device.state, device.error));
+    AppendJsonString(&line, StateText(state, device.error));
     return line + "}\n";
 }
 
@@ -163,17 +95,17 @@ void WritePortList(TextOutput& out, bool json, const std::string& deviceFolder) 
     for (const char* name : kPortNames) {
         reports.push_back(ProbePort(name));
     }
-    const DeviceSurvey survey = SurveySerialDevices(deviceFolder);
+    const SerialDeviceScan survey = ScanSerialDevices(deviceFolder);
     if (json) {
         std::string lines;
         for (const PortReport& report : reports)
             lines += PortJson(report);
-        for (const DeviceReport& device : survey.devices)
+        for (const SerialDevice& device : survey.devices)
             lines += DeviceJson(device);
         lines += "{\"event\":\"devices\",\"folder\":";
         AppendJsonString(&lines, deviceFolder);
         lines += ",\"found\":" + std::to_string(survey.devices.size()) +
-                 ",\"unchecked\":" + std::to_string(survey.uncheckedSerial) + "}\n";
+                 ",\"unchecked\":" + std::to_string(survey.uncheckedBuiltIn) + "}\n";
         out.Write(lines);
         return;
     }
@@ -184,26 +116,28 @@ void WritePortList(TextOutput& out, bool json, const std::string& deviceFolder) 
         if (!report.aliasTarget.empty()) opens += " -> " + report.aliasTarget;
         std::string name = report.name;
         name.resize(7, ' ');
-        portRows.emplace_back(name + Printable(std::move(opens)), StateText(report));
+        portRows.emplace_back(name + Printable(std::move(opens)),
+                              StateText(report.state, report.error));
     }
     std::string text = Table("port   resolves to", portRows);
     text += "\n";
     if (survey.devices.empty()) {
-        text += "No serial devices found in " + deviceFolder +
+        text += "No serial devices found in " + Printable(deviceFolder) +
                 ". A USB adapter shows up as ttyUSB* or ttyACM* once it is plugged in.\n";
     } else {
         std::vector<std::pair<std::string, std::string>> deviceRows;
-        for (const DeviceReport& device : survey.devices) {
+        for (const SerialDevice& device : survey.devices) {
             std::string shown = device.path;
             if (!device.target.empty()) shown += " -> " + device.target;
             deviceRows.emplace_back(Printable(std::move(shown)),
-                                    StateText(device.state, device.error));
+                                    StateText(StateOfError(device.error), device.error));
         }
         text += Table("serial devices present", deviceRows);
     }
-    if (survey.uncheckedSerial > 0) {
-        text += std::to_string(survey.uncheckedSerial) +
-                " ttyS ports could not be checked: permission denied (dialout group).\n";
+    if (survey.uncheckedBuiltIn > 0) {
+        text += std::to_string(survey.uncheckedBuiltIn) +
+                " ttyS ports could not be checked: " + StateText(PortState::PermissionDenied, 0) +
+                ".\n";
     }
     if (!survey.devices.empty()) {
         // The first name that is neither mapped nor usable as it stands: mapping it gains one.

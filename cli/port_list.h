@@ -5,8 +5,7 @@
 #include <string>
 
 #include "cli/output.h"
-
-enum class PortState { Usable, Missing, NotATerminal, Busy, PermissionDenied, Failed };
+#include "res/port_advice.h"
 
 struct PortReport {
     std::string name;         // "COM3"
@@ -21,20 +20,6 @@ struct PortReport {
 // Opening a real port may pulse its DTR line, as any program that opens it does.
 PortReport ProbePort(const char* name);
 
-// "usable", "does not exist", "not a terminal", "held by another program",
-// "permission denied (dialout group)", or the errno's text.
-std::string StateText(const PortReport& report);
-// What an errno from opening or locking a port says about it.
-PortState StateOfError(int error);
-
-std::string StateText(PortState state, int error);
-// One word for scripts: usable, missing, not-a-terminal, busy, permission-denied, failed.
-const char* StateWord(PortState state);
-
 // A table of all twelve ports and one of the devices found in `deviceFolder` (see
-// SurveySerialDevices), or one JSON object per port and per device.
+// ScanSerialDevices), or one JSON object per port and per device.
 void WritePortList(TextOutput& out, bool json, const std::string& deviceFolder);
-
-// `text` with control characters shown as '?': a link target may hold any byte, and on a
-// terminal a control character would do more than show.
-std::string Printable(std::string text);

@@ -30,7 +30,7 @@ bool OpenPort(int32_t portIndex) {
     goneSeen = gone = false;
     port = OpenSerialPort(device, &updateJob.systemError);
     if (port < 0) return false;
-    if (!ConfigurePort() || !SetPortTimeouts(100)) {
+    if (!ConfigurePort() || !SetPortTimeouts(kPortTimeoutMs)) {
         ClosePort();
         return false;
     }
@@ -38,7 +38,7 @@ bool OpenPort(int32_t portIndex) {
 }
 
 bool ConfigurePort() {
-    return ConfigureSerialPort(port, &updateJob.systemError) && SetPortTimeouts(100);
+    return ConfigureSerialPort(port, &updateJob.systemError) && SetPortTimeouts(kPortTimeoutMs);
 }
 
 bool SetPortTimeouts(uint32_t totalConstantMs) {

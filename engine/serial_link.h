@@ -4,6 +4,11 @@
 
 #include <cstdint>
 
+// The timeout profile's constant: a read waits this long for its byte, and a write of n bytes
+// ends after n ms plus this. The wait loops look at Cancel between reads, so this also bounds how
+// long a Cancel goes unseen.
+constexpr uint32_t kPortTimeoutMs = 100;
+
 // Opens "COM<portIndex + 1>" (or updateJob.portDevice when set), configures it and applies the
 // timeout profile. A port that was opened is closed again before this reports failure.
 bool OpenPort(int32_t portIndex);
@@ -11,7 +16,7 @@ bool OpenPort(int32_t portIndex);
 // Raw 115200 8N1, no flow control, DTR and RTS raised, and the timeout profile.
 bool ConfigurePort();
 
-// Reads wait 100 ms for their byte; writes of n bytes end after n ms + totalConstantMs.
+// Reads wait totalConstantMs for their byte; writes of n bytes end after n ms + totalConstantMs.
 bool SetPortTimeouts(uint32_t totalConstantMs);
 
 // Writes one byte, retrying a write that timed out unless the job is being cancelled.

@@ -29,7 +29,7 @@ enum UpdateResult : int32_t {
 struct UpdateJob {
     // Inputs, written before the worker starts (thread creation orders them for the worker).
     const char* imagePath = nullptr;   // owned by the caller until the worker has ended
-    int32_t portIndex = 0;             // 0 opens "COM1", 11 opens "COM12"
+    int32_t portIndex = 0;             // 0 opens "COM1", 254 opens "COM255"
     const char* portDevice = nullptr;  // a device path that stands in for portIndex, when set
     bool identityCheck = false;
     uint8_t expectedIdentity[8] = {};

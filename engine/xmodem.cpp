@@ -115,7 +115,7 @@ bool BuildPacket(uint32_t blockSize, bool crcMode) {
 
 bool SendImage() {
     ResetBlockNumber();
-    if (!SetPortTimeouts(100)) return Fail(ResultPortIoError);
+    if (!SetPortTimeouts(kPortTimeoutMs)) return Fail(ResultPortIoError);
 
     bool crcMode = false;
     for (uint8_t byte = 0;;) {

@@ -59,10 +59,10 @@ bool CloseImageFile(int file);
 
 // ---- Serial port ------------------------------------------------------------------------------
 
-// Turns a port name into the device to open: "COM1".."COM12" go through the user's alias
-// $XDG_CONFIG_HOME/quorvane/ports/COMn (default ~/.config/...) when it exists, else to
-// /dev/ttyS<n-1>; on Windows every "COMn" becomes "\\.\COMn". Any other name is taken as a
-// device path. False when it does not fit `size`.
+// Turns a port name into the device to open, by the rules of platform/port_names.h: on POSIX
+// "COM1".."COM255" open the user's alias when it exists, else /dev/ttyS<n-1>; on Windows every
+// "COMn" becomes "\\.\COMn". Any other name is taken as a device path. False when it does not
+// fit `size`.
 bool ResolvePortName(const char* name, char* device, size_t size);
 
 // Where the alias of "COMn" lives (whether or not it exists). False when it does not fit, and
@@ -83,15 +83,19 @@ bool PortAliasPath(const char* name, char* path, size_t size);
 // uses its file name. A lock file whose PID is no live process is stale: it counts for nothing
 // and is replaced by ours. On Windows the port is opened with share mode 0 and "\\.\COMn" is
 // its name; the system refuses a second opener.
+//
+// On POSIX the terminal's settings as found here are put back when the port is closed (or its
+// holds are released): a person's own stty settings outlive the job.
 int OpenSerialPort(const char* device, int* error);
 
 // The live process whose lock file holds `device` (its path in `lockFile`), or 0 when none does.
 long SerialPortLockOwner(const char* device, char* lockFile, size_t size);
 
-// Clears our exclusive flag and removes our lock file on every port this process has open, for a
-// program about to _exit() while its worker still uses a port: the system then closes the port,
-// but neither the flag of a terminal that someone else keeps open nor the lock file would go
-// with it. Safe from any thread; CloseSerialPort afterwards only closes.
+// Puts the settings back (at once, without waiting for queued bytes), clears our exclusive flag
+// and removes our lock file on every port this process has open, for a program about to quit
+// while its worker still uses a port: the system then closes the port, but neither the settings
+// nor the flag of a terminal that someone else keeps open, nor the lock file, would go with it.
+// Safe from any thread; CloseSerialPort afterwards only closes.
 void ReleaseSerialPortHolds();
 
 // Raw 115200 bit/s, 8 data bits, no parity, one stop bit, no flow control; DTR and RTS raised
@@ -113,7 +117,8 @@ int32_t WriteSerialPort(int port, const void* data, uint32_t count);
 // device that is merely silent (a cable pulled from a built-in port) is not gone.
 int ReadSerialPort(int port, uint8_t* value, int* error);
 
-// Gives up the flag and the lock file this process set, and closes the port.
+// Lets the bytes still queued go out, puts the terminal's settings back as they were found (see
+// OpenSerialPort), gives up the flag and the lock file this process set, and closes the port.
 bool CloseSerialPort(int port);
 
 // ---- Worker thread ----------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/port_names.h"
 #include "sim/console.h"
 #include "sim/line.h"
 #include "sim/receiver.h"
@@ -477,26 +478,12 @@ const std::string& Device::PortPath() const {
 }
 
 bool Device::IsComName(const std::string& name) {
-    if (name.size() < 4 || name.size() > 6 || !name.starts_with("COM")) return false;
-    if (name[3] < '1' || name[3] > '9') return false;
-    int number = 0;
-    for (size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9') return false;
-        number = number * 10 + (name[i] - '0');
-    }
-    return number <= 255;
+    return ComPortNumber(name.c_str()) != 0;
 }
 
 std::string Device::AliasPath(const std::string& comName) {
-    const char* config = getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') {
-        return std::string(config) + "/quorvane/ports/" + comName;
-    }
-    const char* home = getenv("HOME");
-    std::string base = home != nullptr && home[0] != '\0' ? home : "";
-    while (!base.empty() && base.back() == '/')
-        base.pop_back();
-    return base + "/.config/quorvane/ports/" + comName;
+    char path[4096];
+    return PortAliasFileOf(comName.c_str(), path, sizeof path) ? path : "";
 }
 
 bool Device::LinkAs(const std::string& comName, std::string* error) {
@@ -514,6 +501,10 @@ bool Device::LinkAs(const std::string& comName, std::string* error) {
         return false;
     }
     const std::string path = AliasPath(comName);
+    if (path.empty()) {
+        *error = "the path of the link for " + comName + " is too long";
+        return false;
+    }
     if (!MakeFolders(path.substr(0, path.rfind('/')), error)) return false;
     // Made only where nothing is: whatever is there already (the user's --map, a link of another
     // device) is theirs, and replacing it would lose it for good when this program is killed.

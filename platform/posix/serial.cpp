@@ -15,6 +15,7 @@
 #include <atomic>
 
 #include "platform/platform.h"
+#include "platform/port_names.h"
 
 namespace {
 
@@ -42,11 +43,13 @@ constexpr int kMaxPorts = 8;
 PortState ports[kMaxPorts];
 
 // What each open port holds beyond its descriptor: the terminal's exclusive flag and, when one
-// could be written, a lock file. Published once the port is open, taken back by whoever releases
-// it first: CloseSerialPort on the worker, or ReleaseSerialPortHolds on a thread about to _exit.
+// could be written, a lock file; and what it changed, the terminal's settings. Published once the
+// port is open, taken back by whoever releases it first: CloseSerialPort on the worker, or
+// ReleaseSerialPortHolds on a thread about to _exit.
 struct Hold {
     std::atomic<int> fd{-1};
     char lockFile[512] = {};  // "" when none; written before fd is published
+    termios found{};          // the terminal's settings as the port was opened; likewise
 };
 Hold holds[kMaxPorts];
 
@@ -56,20 +59,6 @@ PortState* FindPort(int fd) {
         if (port.fd == fd) return &port;
     }
     return nullptr;
-}
-
-// Parses "COM<n>" with n from 1 to 255; 0 for any other name.
-int ComNumber(const char* name) {
-    if (strncmp(name, "COM", 3) != 0) return 0;
-    int number = 0;
-    const char* digit = name + 3;
-    if (*digit < '1' || *digit > '9') return 0;
-    for (; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') return 0;
-        number = number * 10 + (*digit - '0');
-        if (number > 255) return 0;
-    }
-    return number;
 }
 
 bool Fits(int written, size_t size) {
@@ -178,11 +167,15 @@ int TakeLockFile(const char* device, int slot, char* taken, size_t size) {
     return Alive(LockOwner(path)) ? EBUSY : 0;
 }
 
-// Gives back what an open port holds. Only the first caller for a slot does so.
-void ReleaseHold(int slot) {
+// Gives back what an open port holds, and the terminal's settings as they were found: a person's
+// stty settings, or another program's, are theirs. `drain`: the bytes still queued go out at our
+// speed first (a closing job's last CAN CAN, say), where a program about to quit does not wait.
+// Only the first caller for a slot does so.
+void ReleaseHold(int slot, bool drain) {
     Hold& hold = holds[slot];
     const int fd = hold.fd.exchange(-1, std::memory_order_acq_rel);
     if (fd < 0) return;
+    (void)tcsetattr(fd, drain ? TCSADRAIN : TCSANOW, &hold.found);
     // The flag belongs to the terminal, not to the descriptor, and outlives the close while
     // anyone else keeps the terminal open (the other end of a pseudo-terminal, for one). It was
     // not set when the port was opened, so it is ours to clear.
@@ -237,6 +230,12 @@ bool ApplyReadTimeout(PortState* state) {
     return true;
 }
 
+// Whether anything stands at an alias's path, a broken link included.
+bool AliasExists(const char* path) {
+    struct stat link {};
+    return lstat(path, &link) == 0;
+}
+
 // Hands out the first of `n` bytes just read into the pending buffer and keeps the rest.
 int TakeFirst(PortState* state, ssize_t n, uint8_t* value) {
     *value = state->pending[0];
@@ -248,22 +247,11 @@ int TakeFirst(PortState* state, ssize_t n, uint8_t* value) {
 }  // namespace
 
 bool PortAliasPath(const char* name, char* path, size_t size) {
-    const char* config = getenv("XDG_CONFIG_HOME");
-    if (config != nullptr && config[0] == '/') {
-        return Fits(snprintf(path, size, "%s/quorvane/ports/%s", config, name), size);
-    }
-    const char* home = getenv("HOME");
-    if (home == nullptr || home[0] == '\0') home = "/";
-    return Fits(snprintf(path, size, "%s/.config/quorvane/ports/%s", home, name), size);
+    return PortAliasFileOf(name, path, size);
 }
 
 bool ResolvePortName(const char* name, char* device, size_t size) {
-    const int number = ComNumber(name);
-    if (number == 0) return Fits(snprintf(device, size, "%s", name), size);
-    if (!PortAliasPath(name, device, size)) return false;
-    struct stat link {};
-    if (lstat(device, &link) == 0) return true;  // a broken alias is reported, not bypassed
-    return Fits(snprintf(device, size, "/dev/ttyS%d", number - 1), size);
+    return ResolvePortNameByAlias(name, AliasExists, device, size);
 }
 
 int OpenSerialPort(const char* device, int* error) {
@@ -284,7 +272,8 @@ int OpenSerialPort(const char* device, int* error) {
     int exclusive = 0;
     int reader = -1;
     char lockFile[sizeof Hold::lockFile] = "";
-    if (!isatty(fd)) {
+    termios found{};
+    if (!isatty(fd) || tcgetattr(fd, &found) != 0) {
         failure = ENOTTY;
     } else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
         // Root opens a terminal past another program's exclusive flag; it is held all the same.
@@ -309,6 +298,7 @@ int OpenSerialPort(const char* device, int* error) {
     ports[index].fd = fd;
     ports[index].readFd = reader;
     memcpy(holds[index].lockFile, lockFile, sizeof lockFile);
+    holds[index].found = found;
     holds[index].fd.store(fd, std::memory_order_release);
     return fd;
 }
@@ -324,7 +314,7 @@ long SerialPortLockOwner(const char* device, char* lockFile, size_t size) {
 
 void ReleaseSerialPortHolds() {
     for (int slot = 0; slot < kMaxPorts; ++slot)
-        ReleaseHold(slot);
+        ReleaseHold(slot, false);
 }
 
 bool ConfigureSerialPort(int port, int* error) {
@@ -440,7 +430,7 @@ int ReadSerialPort(int port, uint8_t* value, int* error) {
 bool CloseSerialPort(int port) {
     PortState* state = FindPort(port);
     if (state == nullptr) return false;
-    ReleaseHold(int(state - ports));
+    ReleaseHold(int(state - ports), true);
     state->fd = -1;
     state->readDeciseconds = 0;
     close(state->readFd);

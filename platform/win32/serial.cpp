@@ -1,8 +1,8 @@
 #include <errno.h>
-#include <stdio.h>
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/port_names.h"
 #include "platform/win32/handles.h"
 
 namespace {
@@ -15,24 +15,6 @@ constexpr DWORD kOutputQueue = 1200;
 // total timeout is the one that counts.
 constexpr DWORD kReadIntervalMs = 10;
 constexpr DWORD kReadMsPerByte = 1;
-
-// Parses "COM<n>" (any case, as Windows names devices) with n from 1 to 255; 0 for any other name.
-int ComNumber(const char* name) {
-    if ((name[0] | 0x20) != 'c' || (name[1] | 0x20) != 'o' || (name[2] | 0x20) != 'm') return 0;
-    int number = 0;
-    const char* digit = name + 3;
-    if (*digit < '1' || *digit > '9') return 0;
-    for (; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') return 0;
-        number = number * 10 + (*digit - '0');
-        if (number > 255) return 0;
-    }
-    return number;
-}
-
-bool Fits(int written, size_t size) {
-    return written >= 0 && size_t(written) < size;
-}
 
 // The read timeout in force on each open port, by handle: a failed read waits it out.
 uint32_t portReadTotalMs[kMaxHandles];
@@ -58,9 +40,7 @@ bool PortAliasPath(const char*, char*, size_t) {
 bool ResolvePortName(const char* name, char* device, size_t size) {
     // "COM10" and above reach nothing by their plain name; the device namespace reaches every
     // port, so every COMn goes through it alike.
-    const int number = ComNumber(name);
-    if (number == 0) return Fits(snprintf(device, size, "%s", name), size);
-    return Fits(snprintf(device, size, "\\\\.\\COM%d", number), size);
+    return ResolvePortNameInDeviceNamespace(name, device, size);
 }
 
 int OpenSerialPort(const char* device, int* error) {

@@ -100,6 +100,39 @@ TEST_F(PortMapTest, MapMakesANameOpenATerminalUntilUnmapped) {
     EXPECT_EQ(other.ReadFor(0), "");
 }
 
+// A person may name any port Windows could number, COM1 to COM255, beyond the twelve the window
+// and the port list offer: mapped, used for an update and unmapped alike.
+TEST_F(PortMapTest, NamesBeyondTheTwelveListedWorkToo) {
+    PtyPeer adapter;
+    ASSERT_TRUE(adapter.Ok());
+    for (const std::string name : {"COM15", "COM255"}) {
+        SCOPED_TRACE(name);
+        Run run = RunCli({"--map", name + "=" + adapter.SlavePath()});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(LinkOf(name), adapter.SlavePath());
+
+        Child child;
+        ASSERT_TRUE(Start(&child, {"--json", "--port", name, "image.img"}));
+        EXPECT_TRUE(Contains(adapter.ReadUntil("\x1b", kRunTimeoutMs), "\x1b"));
+        ASSERT_TRUE(child.Signal(SIGINT));
+        EXPECT_EQ(child.Wait(kRunTimeoutMs), 1);
+        adapter.ReadFor(0);
+        const JsonLines parsed =
+            ParseJsonLines(ReadWholeFile(output_.File("stdout")), output_.Path());
+        ASSERT_TRUE(parsed.ok) << parsed.error;
+        ASSERT_FALSE(parsed.canonical.empty());
+        EXPECT_EQ(parsed.canonical.front(), R"({"device":")" + Alias(name) +
+                                                R"(","event":"start","image":"image.img",)" +
+                                                R"("port":")" + name + R"("})");
+
+        run = RunCli({"--unmap", name});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(run.out, name + " no longer leads to " + adapter.SlavePath() +
+                               "; it opens /dev/ttyS" +
+                               std::to_string(std::stoi(name.substr(3)) - 1) + "\n");
+    }
+}
+
 // A link's target is read from the link's own folder, so a relative DEVICE is made absolute from
 // where the command was given; a by-id style link is kept as the name given, not resolved.
 TEST_F(PortMapTest, DevicePathsAreStoredAbsoluteAndUnresolved) {

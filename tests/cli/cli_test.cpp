@@ -41,7 +41,7 @@ TEST_F(CliTest, BadUsageExitsWithoutTouchingPortOrFiles) {
         {"identity of 9 characters", {"--expect-identity", "NEC611100", "image.img"}},
         {"empty identity", {"--expect-identity=", "image.img"}},
         {"COM0", {"--port", "COM0", "image.img"}},
-        {"COM13", {"--port", "COM13", "image.img"}},
+        {"COM256", {"--port", "COM256", "image.img"}},
         {"junk after the number", {"--port", "COM1x", "image.img"}},
         {"leading zero", {"--port", "COM01", "image.img"}},
         {"lower case", {"--port", "com1", "image.img"}},
@@ -60,7 +60,7 @@ TEST_F(CliTest, BadUsageExitsWithoutTouchingPortOrFiles) {
         {"map without a device", {"--map", "COM3"}},
         {"map with an empty device", {"--map", "COM3="}},
         {"map without a name", {"--map", "=/dev/ttyUSB0"}},
-        {"map of COM13", {"--map", "COM13=/dev/ttyUSB0"}},
+        {"map of COM256", {"--map", "COM256=/dev/ttyUSB0"}},
         {"map of a lower-case name", {"--map=com3=/dev/ttyUSB0"}},
         {"map without value", {"--map"}},
         {"unmap of COM0", {"--unmap", "COM0"}},
@@ -86,6 +86,34 @@ TEST_F(CliTest, BadUsageExitsWithoutTouchingPortOrFiles) {
         EXPECT_EQ(Listing(config_.Path()), configBefore);
     }
     EXPECT_EQ(ReadWholeFile(image_), PatternBytes(4000, 7));
+}
+
+// A bad argument is echoed so a person sees what was refused, but an escape sequence in it must
+// not reach their terminal: control characters show as '?'.
+TEST_F(CliTest, UsageErrorsShowControlCharactersAsQuestionMarks) {
+    const std::string esc = "\x1b]0;owned\x07\x1b[2J";
+    const std::string shown = "?]0;owned??[2J";
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"unknown option", {"--" + esc, "image.img"}},
+        {"port", {"--port", "COM1" + esc, "image.img"}},
+        {"identity", {"--expect-identity", esc, "image.img"}},
+        {"map", {"--map", "COM3" + esc}},
+        {"unmap", {"--unmap", esc}},
+        {"second image", {"image.img", esc}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Run run = RunCli(c.args);
+        EXPECT_EQ(run.exitCode, kExitUsage);
+        EXPECT_TRUE(Contains(run.err, shown)) << run.err;
+        const bool clean = std::all_of(run.err.begin(), run.err.end(), [](char ch) {
+            return ch == '\n' || (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F);
+        });
+        EXPECT_TRUE(clean) << "a control character reached the terminal: " << run.err;
+    }
 }
 
 TEST_F(CliTest, HelpAndVersionGoToStdoutAndSucceed) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "platform/port_names.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> words(1, "quorvane-cli");
@@ -24,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Options options;
     const Parsed parsed = ParseArguments(int(argv.size() - 1), argv.data(), &options);
     // What the parser lets through is what the program then relies on.
-    if (options.portIndex < 0 || options.portIndex > 11) abort();
+    if (options.portIndex < 0 || options.portIndex >= kMaxComPort) abort();
     if (options.identity != nullptr && strlen(options.identity) != 8) abort();
     if (parsed == Parsed::Run && (options.image == nullptr || options.image[0] == '\0')) abort();
     if (parsed == Parsed::Map && (options.mapName == nullptr || options.mapDevice == nullptr)) {

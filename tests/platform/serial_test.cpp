@@ -6,12 +6,16 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <sys/file.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "engine/update_job.h"
 #include "platform/platform.h"
+#include "tests/support/job_runner.h"
 #include "tests/support/pty.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -118,6 +122,91 @@ TEST(SerialPort, NoDescriptorOutlivesThePort) {
     EXPECT_EQ(error, EBUSY);
     EXPECT_EQ(OpenDescriptors(), held);
     close(holder);
+}
+
+// A person's terminal settings, as `stty 9600 cs7 parenb icanon echo` and the like leave them,
+// set on the port by a program of their own that keeps it open.
+class PersonsSettings : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer_.Ok());
+        own_ = open(peer_.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(own_, 0);
+        termios mode{};
+        ASSERT_EQ(tcgetattr(own_, &mode), 0);
+        mode.c_iflag = ICRNL | IXON | IXOFF;
+        mode.c_oflag = OPOST | ONLCR;
+        mode.c_cflag = (mode.c_cflag & ~(CSIZE | CSTOPB)) | CS7 | PARENB | CREAD | HUPCL;
+        mode.c_lflag = ICANON | ECHO | ECHOE | ISIG;
+        mode.c_cc[VMIN] = 1;
+        mode.c_cc[VTIME] = 0;
+        ASSERT_EQ(cfsetspeed(&mode, B9600), 0);
+        ASSERT_EQ(tcsetattr(own_, TCSANOW, &mode), 0);
+        // What the terminal holds now: the settings to find again.
+        ASSERT_EQ(tcgetattr(own_, &before_), 0);
+    }
+    void TearDown() override {
+        if (own_ >= 0) close(own_);
+    }
+    // Whether the terminal holds `before_` again, and how it differs when it does not.
+    testing::AssertionResult SettingsAsBefore() const {
+        termios now{};
+        if (tcgetattr(own_, &now) != 0) return testing::AssertionFailure() << "tcgetattr";
+        if (now.c_iflag != before_.c_iflag || now.c_oflag != before_.c_oflag ||
+            now.c_cflag != before_.c_cflag || now.c_lflag != before_.c_lflag ||
+            memcmp(now.c_cc, before_.c_cc, sizeof now.c_cc) != 0 ||
+            cfgetispeed(&now) != cfgetispeed(&before_) ||
+            cfgetospeed(&now) != cfgetospeed(&before_)) {
+            return testing::AssertionFailure()
+                   << std::hex << "cflag " << now.c_cflag << " (was " << before_.c_cflag
+                   << "), lflag " << now.c_lflag << " (was " << before_.c_lflag << "), VTIME "
+                   << int(now.c_cc[VTIME]) << " (was " << int(before_.c_cc[VTIME]) << ")";
+        }
+        return testing::AssertionSuccess();
+    }
+
+    PtyPeer peer_;
+    int own_ = -1;
+    termios before_{};
+};
+
+// Raw 115200 and a read timer for the job; the person's settings once it has closed the port.
+TEST_F(PersonsSettings, ComeBackWhenThePortCloses) {
+    int error = 0;
+    const int port = OpenSerialPort(peer_.SlavePath().c_str(), &error);
+    ASSERT_GE(port, 0) << strerror(error);
+    ASSERT_TRUE(ConfigureSerialPort(port, &error)) << strerror(error);
+    ASSERT_TRUE(SetSerialTimeouts(port, 250, 1, 100));
+    EXPECT_FALSE(SettingsAsBefore()) << "the port was never configured";
+    EXPECT_EQ(WriteSerialPort(port, "\x18\x18", 2), 2);
+    ASSERT_TRUE(CloseSerialPort(port));
+    EXPECT_TRUE(SettingsAsBefore());
+    EXPECT_EQ(peer_.ReadFor(50), "\x18\x18") << "the last bytes went out as the job sent them";
+}
+
+// A program that quits while its worker still holds the port gives them back too, at once; the
+// close that may follow changes nothing more.
+TEST_F(PersonsSettings, ComeBackWhenTheHoldsAreReleased) {
+    int error = 0;
+    const int port = OpenSerialPort(peer_.SlavePath().c_str(), &error);
+    ASSERT_GE(port, 0) << strerror(error);
+    ASSERT_TRUE(ConfigureSerialPort(port, &error)) << strerror(error);
+    ReleaseSerialPortHolds();
+    EXPECT_TRUE(SettingsAsBefore());
+    ASSERT_TRUE(CloseSerialPort(port));
+    EXPECT_TRUE(SettingsAsBefore());
+}
+
+// A whole job, cancelled while it wakes the device, leaves the terminal as the person set it.
+TEST_F(PersonsSettings, SurviveAJob) {
+    TempDir dir;
+    JobRunner job(dir.Write("image.img", PatternBytes(3000)), peer_.SlavePath());
+    ASSERT_TRUE(job.Start());
+    EXPECT_EQ(peer_.ReadUntil("\x1b\r\n", 2000), "\x1b\r\n");
+    EXPECT_FALSE(SettingsAsBefore()) << "the job runs on the person's settings";
+    job.Cancel();
+    EXPECT_EQ(job.Wait(2000), ResultCancelled);
+    EXPECT_TRUE(SettingsAsBefore());
 }
 
 }  // namespace

@@ -1,15 +1,16 @@
-#include "cli/serial_devices.h"
+#include "platform/serial_devices.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 
 #include "platform/platform.h"
@@ -41,46 +42,40 @@ long NumberAfter(const std::string& name, const std::string& prefix) {
     return number;
 }
 
-struct Probe {
-    PortState state = PortState::Failed;
-    int error = 0;
-};
+bool Held(int error) {
+    return error == EBUSY || error == EWOULDBLOCK;
+}
 
 // Opens the device as an update would (so a port another program holds, by any of the means the
 // platform honours, reads as held), asks a built-in port whether a UART is behind it, and closes.
-Probe ProbeDevice(const std::string& path, bool builtIn) {
-    Probe probe;
-    const int port = OpenSerialPort(path.c_str(), &probe.error);
-    if (port < 0) {
-        probe.state = StateOfError(probe.error);
-        return probe;
-    }
+// The errno that says why it cannot be used, 0 when it can.
+int ProbeDevice(const std::string& path, bool builtIn) {
+    int error = 0;
+    const int port = OpenSerialPort(path.c_str(), &error);
+    if (port < 0) return error;
     // The handle is the descriptor here. Only ttyS names are asked: USB drivers that answer the
     // request (cdc-acm) leave the type unknown, and pseudo-terminals fail it.
     serial_struct serial{};
     if (builtIn && ioctl(port, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
-        probe.error = ENODEV;
-        probe.state = PortState::Missing;
-    } else {
-        probe.state = PortState::Usable;
+        error = ENODEV;
     }
     CloseSerialPort(port);
-    return probe;
+    return error;
 }
 
 }  // namespace
 
-std::string DeviceFolder() {
+std::string SerialDeviceFolder() {
     const char* folder = std::getenv("QUORVANE_DEVICE_DIR");
     if (folder != nullptr && folder[0] == '/') return folder;
     return "/dev";
 }
 
-DeviceSurvey SurveySerialDevices(const std::string& folder) {
-    DeviceSurvey survey;
+SerialDeviceScan ScanSerialDevices(const std::string& folder) {
+    SerialDeviceScan scan;
     // A by-id name and the kernel name it leads to are one device: it is opened once.
-    std::map<std::string, Probe> probed;
-    auto probeOnce = [&probed](const std::string& path) -> const Probe& {
+    std::map<std::string, int> probed;
+    auto probeOnce = [&probed](const std::string& path) {
         char real[PATH_MAX];
         const std::string key = realpath(path.c_str(), real) != nullptr ? real : path;
         auto found = probed.find(key);
@@ -95,14 +90,12 @@ DeviceSurvey SurveySerialDevices(const std::string& folder) {
     std::vector<std::string> ids = Entries(byId);
     std::sort(ids.begin(), ids.end());
     for (const std::string& name : ids) {
-        DeviceReport report;
-        report.path = byId + "/" + name;
+        SerialDevice device;
+        device.path = byId + "/" + name;
         char real[PATH_MAX];
-        if (realpath(report.path.c_str(), real) != nullptr) report.target = real;
-        const Probe& probe = probeOnce(report.path);
-        report.state = probe.state;
-        report.error = probe.error;
-        survey.devices.push_back(std::move(report));
+        if (realpath(device.path.c_str(), real) != nullptr) device.target = real;
+        device.error = probeOnce(device.path);
+        scan.devices.push_back(std::move(device));
     }
 
     const std::vector<std::string> names = Entries(folder);
@@ -115,20 +108,55 @@ DeviceSurvey SurveySerialDevices(const std::string& folder) {
         std::sort(numbered.begin(), numbered.end());
         const bool builtIn = prefix == "ttyS";
         for (const auto& [number, name] : numbered) {
-            DeviceReport report;
-            report.path = folder + "/" + name;
-            const Probe& probe = probeOnce(report.path);
+            SerialDevice device;
+            device.path = folder + "/" + name;
+            device.error = probeOnce(device.path);
             if (builtIn) {
-                if (probe.state == PortState::PermissionDenied) {
-                    ++survey.uncheckedSerial;
+                if (device.error == EACCES || device.error == EPERM) {
+                    ++scan.uncheckedBuiltIn;
                     continue;
                 }
-                if (probe.state != PortState::Usable && probe.state != PortState::Busy) continue;
+                if (device.error != 0 && !Held(device.error)) continue;
             }
-            report.state = probe.state;
-            report.error = probe.error;
-            survey.devices.push_back(std::move(report));
+            scan.devices.push_back(std::move(device));
         }
     }
-    return survey;
+    return scan;
+}
+
+int LookAtTerminal(const char* device, bool* held) {
+    *held = false;
+    const int fd = open(device, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        // Only a terminal refuses a second opener with EBUSY (TIOCEXCL).
+        struct stat info {};
+        if (error == EBUSY && stat(device, &info) == 0 && S_ISCHR(info.st_mode)) {
+            *held = true;
+            return 0;
+        }
+        return error;
+    }
+    const bool terminal = isatty(fd) == 1;
+    // Root opens a terminal past another program's exclusive flag; it is held all the same.
+    int exclusive = 0;
+    const bool flagged = terminal && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    close(fd);
+    if (!terminal) return ENOTTY;
+    char lockFile[512];
+    *held = flagged || SerialPortLockOwner(device, lockFile, sizeof lockFile) != 0;
+    return 0;
+}
+
+const PortPermission& PortPermissionHelp() {
+    static const PortPermission help = {
+        "dialout group",
+        "Serial ports belong to the dialout group",
+        "sudo usermod -aG dialout $USER, then log in again",
+    };
+    return help;
+}
+
+const char* SerialDeviceExamples() {
+    return "/dev/ttyUSB0, /dev/ttyACM0 or /dev/serial/by-id/...";
 }

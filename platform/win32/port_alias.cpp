@@ -1,0 +1,26 @@
+// Windows names its ports itself: there are no aliases to read, make or remove.
+#include "platform/port_alias.h"
+
+#include <errno.h>
+
+bool ReadPortAlias(const std::string&, PortAlias* alias, int* error) {
+    *alias = PortAlias{};
+    *error = ENOTSUP;
+    return false;
+}
+
+bool CreatePortAlias(const std::string&, const std::string&, const std::string&, AliasStep* stopped,
+                     int* error) {
+    *stopped = AliasStep::Link;
+    *error = ENOTSUP;
+    return false;
+}
+
+bool RemovePortAlias(const std::string&, int* error) {
+    *error = ENOTSUP;
+    return false;
+}
+
+std::string WorkingFolder() {
+    return "";
+}
