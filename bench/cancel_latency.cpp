@@ -16,10 +16,10 @@
 #include "bench/bench_support.h"
 #include "bench/line_peers.h"
 #include "engine/update_job.h"
-#include "engine/xmodem.h"
 #include "tests/engine/dialogue.h"
 #include "tests/support/job_runner.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
@@ -76,8 +76,8 @@ double WritingTry(bool drain, double pauseMs) {
     const size_t imageSize = 4u << 20;  // far more than the pty holds
     Dialogue d(PatternBytes(imageSize, 11), nullptr, WatchedJob);
     if (!d.Console()) return -1;
-    d.Send("C" + std::string(imageSize / 1024, char(xmodem::ACK)));
-    const int fd = d.Peer().MasterFd();
+    d.Send(wire::Bytes(wire::kCrcAsk) + wire::Bytes(wire::kAck, imageSize / 1024));
+    const int fd = d.Peer().Fd();
     std::atomic<bool> stop{false};
     std::thread drainer;
     if (drain) {

@@ -3,13 +3,13 @@
 
 #include <algorithm>
 
-#include "engine/xmodem.h"
 #include "tests/engine/dialogue.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
 const std::string kImage = "QRV-0001";  // 8 bytes: one block in either mode
-const std::string kAck(1, char(xmodem::ACK));
+const std::string kAck(1, wire::kAck);
 
 struct ConsoleCase {
     const char* name;

@@ -16,15 +16,14 @@
 #include <gtest/gtest.h>
 
 #include "sim/sim_device.h"
-#include "tests/sim/target_program.h"
 #include "tests/support/job_runner.h"
+#include "tests/support/target_program.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr char kCan = 0x18;
 
 // Image contents stay the same from run to run, so a seeded fault hits the same bytes.
 std::string Image(size_t size) {
@@ -202,7 +201,7 @@ TEST_P(GarbageBurst, OnlyACanAmongTheBytesEndsTheJob) {
     const int32_t result = RunJob(job, 0, StageNone);
     std::lock_guard lock(mutex);
     ASSERT_EQ(burst.size(), 16u) << "one burst per transfer";
-    ASSERT_EQ(burst.find(kCan) != std::string::npos, c.holdsCan);
+    ASSERT_EQ(burst.find(wire::kCan) != std::string::npos, c.holdsCan);
     if (c.holdsCan) {
         EXPECT_EQ(result, ResultTransferFail);
     } else {
@@ -307,7 +306,7 @@ TEST_P(TargetFlag, TheJobEndsAsTheFlagMakesIt) {
     // Unpaced unless the case is about pacing, to keep the suite quick.
     if (c.pacedAtBps == 0) flags.insert(flags.end(), {"--line-rate", "0"});
 
-    simtest::TargetProgram target;
+    TargetProgram target;
     const std::string port = target.Serve(flags);
     ASSERT_FALSE(port.empty()) << target.Stderr();
     const std::string image = Image(c.imageSize);

@@ -1,11 +1,6 @@
 // The device's XMODEM receiver against a sender we did not write: lrzsz's sx.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -17,50 +12,29 @@
 
 #include "sim/sim_device.h"
 #include "tests/sim/host_side.h"
-#include "tests/sim/target_program.h"
-
-extern char** environ;
+#include "tests/support/child.h"
+#include "tests/support/pty.h"
+#include "tests/support/target_program.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
-std::string FindOnPath(const std::string& name) {
-    const char* path = getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= folders.size()) {
-        const size_t end = std::min(folders.find(':', start), folders.size());
-        const std::string candidate = folders.substr(start, end - start) + "/" + name;
-        if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return {};
-}
+constexpr uint32_t kReplyMs = 3000;
 
 // Starts `program` with its stdin and stdout on the line at `port`, as in
-// "sx FILE < PORT > PORT"; its chatter on stderr is dropped. The pid, or -1.
-pid_t SpawnOnLine(const std::string& program, const std::vector<std::string>& arguments,
-                  const std::string& port) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, port.c_str(), O_RDWR | O_NOCTTY, 0);
-    posix_spawn_file_actions_adddup2(&actions, 0, 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args{program};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return spawned == 0 ? pid : -1;
+// "sx FILE < PORT > PORT"; its chatter on stderr is dropped.
+bool StartOnLine(Child* sender, const std::string& program,
+                 const std::vector<std::string>& arguments, const std::string& port) {
+    Launch launch;
+    launch.argv = {program};
+    launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
+    launch.in = launch.out = Stdio::File(port);
+    return sender->Start(launch);
 }
 
 // Ends a sender that is still running (sx does not always end once the receiver is done).
-void Reap(pid_t pid) {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+void Reap(Child& sender) {
+    if (sender.Signal(SIGTERM)) sender.Wait(5000);
 }
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
@@ -83,7 +57,7 @@ void PrintTo(const PeerCase& c, std::ostream* os) {
 class SxSends : public ::testing::TestWithParam<PeerCase> {};
 
 TEST_P(SxSends, TheImageArrivesWhole) {
-    const std::string sx = FindOnPath("sx");
+    const std::string sx = FindProgram("sx");
     if (sx.empty()) GTEST_SKIP() << "lrzsz's sx is not installed";
     const PeerCase& c = GetParam();
 
@@ -99,20 +73,20 @@ TEST_P(SxSends, TheImageArrivesWhole) {
     sim::Device device(config);
     std::string error;
     ASSERT_TRUE(device.Start(&error)) << error;
-    simtest::HostPort host(device.PortPath());
+    HostPort host(device.PortPath());
     ASSERT_TRUE(host.IsOpen()) << host.Error();
     char command[32];
     snprintf(command, sizeof command, "UPDATE %zX\r\n", c.size);
     ASSERT_TRUE(host.Write(command));
-    host.ReadThrough(c.crc ? 'C' : simtest::kNak);
+    host.ReadUntil(std::string(1, c.crc ? 'C' : wire::kNak), kReplyMs);
 
     std::vector<std::string> args = c.flags;
     args.push_back(imagePath.string());
-    const pid_t pid = SpawnOnLine(sx, args, device.PortPath());
-    ASSERT_GT(pid, 0);
+    Child sender;
+    ASSERT_TRUE(StartOnLine(&sender, sx, args, device.PortPath()));
 
     const bool arrived = device.WaitForUpdates(1, 15000);
-    Reap(pid);
+    Reap(sender);
     std::filesystem::remove_all(folder);
     ASSERT_TRUE(arrived);
     EXPECT_TRUE(device.Received() == image) << device.Received().size() << " bytes";
@@ -135,7 +109,7 @@ struct PlainCase {
 class SxIntoReceiverOnly : public ::testing::TestWithParam<PlainCase> {};
 
 TEST_P(SxIntoReceiverOnly, TheFileArrives) {
-    const std::string sx = FindOnPath("sx");
+    const std::string sx = FindProgram("sx");
     if (sx.empty()) GTEST_SKIP() << "lrzsz's sx is not installed";
     const PlainCase& c = GetParam();
     const std::string folder = simtest::MakeTemporaryFolder("sim-sx-plain");
@@ -151,16 +125,16 @@ TEST_P(SxIntoReceiverOnly, TheFileArrives) {
     if (!c.crc) flags.push_back("--nak");
     if (c.trimSub) flags.push_back("--trim-sub");
     if (!c.paced) flags.insert(flags.end(), {"--line-rate", "0"});
-    simtest::TargetProgram target;
+    TargetProgram target;
     const std::string port = target.Serve(flags);
     ASSERT_FALSE(port.empty()) << target.Stderr();
     std::vector<std::string> sxFlags;
     if (c.crc) sxFlags.push_back("-k");
     sxFlags.push_back(source.string());
-    const pid_t pid = SpawnOnLine(sx, sxFlags, port);
-    ASSERT_GT(pid, 0);
+    Child sender;
+    ASSERT_TRUE(StartOnLine(&sender, sx, sxFlags, port));
     const int exitCode = target.Wait(15000);
-    Reap(pid);
+    Reap(sender);
     const std::vector<uint8_t> written = ReadFile(output);
     std::filesystem::remove_all(folder);
 
