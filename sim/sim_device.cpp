@@ -18,6 +18,7 @@
 #include <system_error>
 #include <thread>
 
+#include "sim/random.h"
 #include "sim/xmodem_check.h"
 
 namespace sim {
@@ -99,24 +100,6 @@ bool LinkPointsAt(const std::string& link, const std::string& target) {
     const ssize_t n = readlink(link.c_str(), buffer.data(), buffer.size());
     return n >= 0 && std::string(buffer.data(), size_t(n)) == target;
 }
-
-// splitmix64: small, fast and the same on every standard library, so a seed means the same run
-// everywhere (the <random> distributions are not specified bit for bit).
-class Random {
-  public:
-    explicit Random(uint64_t seed) : state_(seed) {}
-    uint64_t Next() {
-        uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    // True with probability `p`, judged on the draw's top 53 bits (1 always hits, 0 never).
-    static bool Hits(uint64_t draw, double p) { return double(draw >> 11) * 0x1.0p-53 < p; }
-
-  private:
-    uint64_t state_;
-};
 
 // One direction of the line at a fixed byte rate, as a token bucket on the monotonic clock:
 // `due_` is when everything let through so far would have finished on the wire. A burst of
