@@ -159,10 +159,8 @@ void BadImage(Matrix& m, Row& row, const ImageCase& c) {
             continue;
         }
         jobAsNobody = c.asNobody && root;
-        const JobEnd end = RunJob(*path, sim, m.scale().boundMs);
+        const JobEnd end = m.Job(row, seed, sim, *path, "");
         jobAsNobody = false;
-        m.Saw(row, end);
-        m.CheckSuccess(row, end, sim, "", seed);
         m.Expect(
             row,
             end.result == c.result && end.stage == StageCheckImage && end.systemError == c.error,
@@ -193,8 +191,7 @@ void LargestImage(Matrix& m, Row& row) {
             m.Expect(row, false, seed, "no image or no device");
             continue;
         }
-        const JobEnd end = RunJob(*path, sim, m.scale().boundMs);
-        m.Saw(row, end);
+        const JobEnd end = m.Job(row, seed, sim, *path, "");
         m.Expect(row, end.result == ResultTransferFail && end.stage == StageTransfer, seed,
                  "result " + Label(end) + " at stage " + std::to_string(end.stage));
         m.Expect(row, sim.Device().HostBytes().ends_with("UPDATE FFFFFFFF\r\n"), seed,
@@ -220,10 +217,7 @@ void Shrinking(Matrix& m, Row& row) {
         config.crcMode = crc;
         config.lineRateBps = 1000000;
         Sim sim(config);
-        if (!sim.Ok()) {
-            m.Expect(row, false, seed, "device: " + sim.Error());
-            continue;
-        }
+        if (!m.Started(row, seed, sim)) continue;
         std::atomic<bool> over{false};
         std::atomic<uint32_t> cutAt{UINT32_MAX};
         const uint64_t cutDraw = random.Next();
@@ -241,7 +235,7 @@ void Shrinking(Matrix& m, Row& row) {
                 WaitUntil(Deadline::After(1));
             }
         });
-        const JobEnd end = RunJob(path, sim, m.scale().boundMs);
+        const JobEnd end = m.Job(row, seed, sim, path, image);
         over = true;
         cutter.join();
         // The device hears the host's CAN CAN a moment after the job has ended, later still
@@ -251,8 +245,6 @@ void Shrinking(Matrix& m, Row& row) {
              news.abortReason.empty() && !wait.Expired(); news = sim.News()) {
             WaitUntil(Deadline::After(5));
         }
-        m.Saw(row, end);
-        m.CheckSuccess(row, end, sim, image, seed);
         m.Expect(row, cutAt.load() != UINT32_MAX, seed, "the file was not cut while the job ran");
         m.Expect(row, end.result == ResultImageIoError && end.stage == StageTransfer, seed,
                  "result " + Label(end) + " at stage " + std::to_string(end.stage));
@@ -269,9 +261,7 @@ void Shrinking(Matrix& m, Row& row) {
 }  // namespace
 
 std::vector<FaultCase> ImageCases() {
-    std::vector<FaultCase> cases;
-    for (const ImageCase& c : kImageCases)
-        cases.push_back({c.name, [&c](Matrix& m, Row& row) { BadImage(m, row, c); }});
+    std::vector<FaultCase> cases = RowsOf(kImageCases, BadImage);
     cases.push_back({"image of 4 GiB - 1 (sparse; the device refuses it)", LargestImage});
     cases.push_back({"image shrinks during the job (truncated past half)", Shrinking});
     return cases;

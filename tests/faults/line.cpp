@@ -20,13 +20,9 @@ void Baseline(Matrix& m, Row& row, bool crc) {
         sim::DeviceConfig config;
         config.crcMode = crc;
         Sim sim(config);
-        if (!sim.Ok()) {
-            m.Expect(row, false, seed, "device: " + sim.Error());
-            continue;
-        }
-        const JobEnd end = RunJob(path, sim, m.scale().boundMs);
-        m.Saw(row, end);
-        m.CheckSuccess(row, end, sim, image, seed);
+        if (!m.Started(row, seed, sim)) continue;
+        const JobEnd end = m.Job(row, seed, sim, path, image);
+
         m.Expect(row, end.result == ResultSuccess && end.stage == StageNone, seed,
                  "result " + Label(end) + " at stage " + std::to_string(end.stage));
     }
@@ -87,14 +83,9 @@ void Noise(Matrix& m, Row& row, bool crc, const NoiseCase& c) {
         config.dropRate = c.drop;
         config.seed = seed;
         Sim sim(config);
-        if (!sim.Ok()) {
-            m.Expect(row, false, seed, "device: " + sim.Error());
-            continue;
-        }
-        const JobEnd end = RunJob(path, sim, m.scale().boundMs);
+        if (!m.Started(row, seed, sim)) continue;
+        const JobEnd end = m.Job(row, seed, sim, path, image);
         const DeviceNews news = sim.News();
-        m.Saw(row, end);
-        m.CheckSuccess(row, end, sim, image, seed);
         const sim::NoiseCounts n = sim.Device().Noise();
         hit.corruptedIn += n.corruptedIn;
         hit.corruptedOut += n.corruptedOut;
@@ -147,13 +138,9 @@ void EotAck(Matrix& m, Row& row, double rate) {
         config.noiseOut = rate;
         config.seed = seed;
         Sim sim(config);
-        if (!sim.Ok()) {
-            m.Expect(row, false, seed, "device: " + sim.Error());
-            continue;
-        }
-        const JobEnd end = RunJob(path, sim, m.scale().boundMs);
-        m.Saw(row, end);
-        m.CheckSuccess(row, end, sim, image, seed);
+        if (!m.Started(row, seed, sim)) continue;
+        const JobEnd end = m.Job(row, seed, sim, path, image);
+
         const bool lostEotAck =
             end.hung && end.result == ResultCancelled && sim.Device().UpdatesCompleted() == 1;
         hung += lostEotAck;
@@ -198,13 +185,8 @@ void Garbage(Matrix& m, Row& row, const GarbageCase& c) {
         config.garbageBurst = c.burst;
         config.seed = seed;
         Sim sim(config);
-        if (!sim.Ok()) {
-            m.Expect(row, false, seed, "device: " + sim.Error());
-            continue;
-        }
-        const JobEnd end = RunJob(path, sim, m.scale().boundMs);
-        m.Saw(row, end);
-        m.CheckSuccess(row, end, sim, image, seed);
+        if (!m.Started(row, seed, sim)) continue;
+        const JobEnd end = m.Job(row, seed, sim, path, image);
         const std::string garbage = sim.News().garbage;
         m.Expect(row, garbage.size() == size_t(c.burst), seed,
                  std::to_string(garbage.size()) + " bytes of garbage: one burst per transfer");
@@ -243,8 +225,8 @@ std::vector<FaultCase> LineCases() {
         cases.push_back({std::string("CRC, 8-byte image, flips out of the device ") + rateName,
                          [rate](Matrix& m, Row& row) { EotAck(m, row, rate); }});
     }
-    for (const GarbageCase& c : kGarbageCases)
-        cases.push_back({c.name, [&c](Matrix& m, Row& row) { Garbage(m, row, c); }});
+    for (FaultCase& c : RowsOf(kGarbageCases, Garbage))
+        cases.push_back(std::move(c));
     return cases;
 }
 

@@ -303,6 +303,22 @@ void Matrix::Run(const FaultCase& c) {
     fprintf(stderr, "%3d runs %8.2f s  %s\n", row.runs, row.wallS, Join(row.seen).c_str());
 }
 
+bool Matrix::Started(Row& row, uint64_t seed, const Sim& sim) {
+    Expect(row, sim.Ok(), seed, "device: " + sim.Error());
+    return sim.Ok();
+}
+
+JobEnd Matrix::Job(Row& row, uint64_t seed, Sim& sim, const std::string& path,
+                   const std::string& image, std::function<bool()> stopped) {
+    Watch watch;
+    watch.boundMs = scale_.boundMs;
+    watch.stopped = std::move(stopped);
+    const JobEnd end = RunJob(path, sim, watch);
+    Saw(row, end);
+    CheckSuccess(row, end, sim, image, seed);
+    return end;
+}
+
 void Matrix::Saw(Row& row, const JobEnd& end) {
     ++row.runs;
     Count(row.seen, Label(end));

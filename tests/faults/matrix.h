@@ -193,6 +193,13 @@ class Matrix {
     // Runs the case as a row, unless --only leaves it out or it is left to --full.
     void Run(const FaultCase& c);
 
+    // False, with the reason in the row, when the run's device did not start.
+    bool Started(Row& row, uint64_t seed, const Sim& sim);
+    // The job on the file at `path` into `sim`, within the scale's bound (and cancelled once
+    // `stopped` has held a moment): seen by the row, and a success checked against `image`.
+    JobEnd Job(Row& row, uint64_t seed, Sim& sim, const std::string& path, const std::string& image,
+               std::function<bool()> stopped = nullptr);
+
     void Saw(Row& row, const JobEnd& end);
     void Note(Row& row, const std::string& note, int n = 1);
     void Figure(Row& row, const std::string& figure) { row.figures.push_back(figure); }
@@ -221,6 +228,15 @@ class Matrix {
     std::vector<std::string> problems_;
     std::vector<std::string> leftOut_;
 };
+
+// One row for each entry of a family's table of cases, each run by `run` with its entry.
+template <typename Case, size_t N>
+std::vector<FaultCase> RowsOf(const Case (&table)[N], void (*run)(Matrix&, Row&, const Case&)) {
+    std::vector<FaultCase> rows;
+    for (const Case& c : table)
+        rows.push_back({c.name, [run, &c](Matrix& m, Row& row) { run(m, row, c); }});
+    return rows;
+}
 
 // What the results and columns mean, for under the table.
 extern const char kLegend[];

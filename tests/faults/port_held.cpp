@@ -111,14 +111,10 @@ void Held(Matrix& m, Row& row, const HeldCase& c) {
         const std::string image = PatternBytes(m.scale().replyImage, unsigned(seed));
         const std::string path = dir.Write("image.img", image);
         Sim sim;
-        if (!sim.Ok()) {
-            m.Expect(row, false, seed, "device: " + sim.Error());
-            continue;
-        }
+        if (!m.Started(row, seed, sim)) continue;
         Holder holder(c.by, sim.Device().PortPath(), locks.Path());
         m.Expect(row, holder.Held(), seed, "could not take the port for the other program");
-        const JobEnd end = RunJob(path, sim, m.scale().boundMs);
-        m.Saw(row, end);
+        const JobEnd end = m.Job(row, seed, sim, path, image);
         m.Expect(row,
                  end.result == ResultPortIoError && end.stage == StageConnect &&
                      end.systemError == EBUSY,
@@ -151,10 +147,7 @@ void Held(Matrix& m, Row& row, const HeldCase& c) {
 }  // namespace
 
 std::vector<FaultCase> HeldCases() {
-    std::vector<FaultCase> cases;
-    for (const HeldCase& c : kHeldCases)
-        cases.push_back({c.name, [&c](Matrix& m, Row& row) { Held(m, row, c); }});
-    return cases;
+    return RowsOf(kHeldCases, Held);
 }
 
 }  // namespace faults

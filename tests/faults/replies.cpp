@@ -93,13 +93,9 @@ void Reply(Matrix& m, Row& row, const ReplyCase& c) {
         config.crcMode = c.crc;
         c.configure(config, pick);
         Sim sim(config);
-        if (!sim.Ok()) {
-            m.Expect(row, false, seed, "device: " + sim.Error());
-            continue;
-        }
-        const JobEnd end = RunJob(path, sim, m.scale().boundMs);
-        m.Saw(row, end);
-        m.CheckSuccess(row, end, sim, image, seed);
+        if (!m.Started(row, seed, sim)) continue;
+        const JobEnd end = m.Job(row, seed, sim, path, image);
+
         m.Expect(row, end.result == c.result && end.stage == c.stage && !end.hung, seed,
                  "result " + Label(end) + " at stage " + std::to_string(end.stage) + ", expected " +
                      std::to_string(c.result) + " at stage " + std::to_string(c.stage));
@@ -113,10 +109,7 @@ void Reply(Matrix& m, Row& row, const ReplyCase& c) {
 }  // namespace
 
 std::vector<FaultCase> ReplyCases() {
-    std::vector<FaultCase> cases;
-    for (const ReplyCase& c : kReplyCases)
-        cases.push_back({c.name, [&c](Matrix& m, Row& row) { Reply(m, row, c); }});
-    return cases;
+    return RowsOf(kReplyCases, Reply);
 }
 
 }  // namespace faults

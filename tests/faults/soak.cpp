@@ -149,27 +149,21 @@ void Soak(Matrix& m, Row& row) {
         const std::string path =
             job.missing ? dir.File("missing.img") : dir.Write("image.img", image);
         Sim sim(job.config);
-        if (!sim.Ok()) {
-            m.Expect(row, false, seed, "device: " + sim.Error());
-            continue;
-        }
+        if (!m.Started(row, seed, sim)) continue;
         int holder = -1;
         if (job.holdPort) {
             holder =
                 open(sim.Device().PortPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
             if (holder >= 0) flock(holder, LOCK_EX | LOCK_NB);
         }
-        Watch watch;
-        watch.boundMs = m.scale().boundMs;
+        std::function<bool()> stopped;
         if (job.deviceStops) {
             const int stall = job.config.stallAfterBlocks;
             sim::Device* device = &sim.Device();
-            watch.stopped = [device, stall] { return device->BlocksAccepted() >= stall; };
+            stopped = [device, stall] { return device->BlocksAccepted() >= stall; };
         }
-        const JobEnd end = RunJob(path, sim, watch);
+        const JobEnd end = m.Job(row, seed, sim, path, image, stopped);
         if (holder >= 0) close(holder);
-        m.Saw(row, end);
-        m.CheckSuccess(row, end, sim, image, seed);
         const bool asPredicted = end.result == job.result && end.stage == job.stage && !end.hung &&
                                  !end.timedOut && end.cancelled == job.deviceStops;
         predicted += asPredicted;

@@ -87,10 +87,7 @@ void Vanish(Matrix& m, Row& row, const VanishCase& c) {
                 break;
         }
         Sim sim(config);
-        if (!sim.Ok()) {
-            m.Expect(row, false, seed, "device: " + sim.Error());
-            continue;
-        }
+        if (!m.Started(row, seed, sim)) continue;
         JobRunner job(path, sim.Device().PortPath());
         jobCpuS = 0;
         if (!job.Start(MeasuredJob)) {
@@ -251,10 +248,7 @@ void Vanish(Matrix& m, Row& row, const VanishCase& c) {
 }  // namespace
 
 std::vector<FaultCase> VanishCases() {
-    std::vector<FaultCase> cases;
-    for (const VanishCase& c : kVanishCases)
-        cases.push_back({c.name, [&c](Matrix& m, Row& row) { Vanish(m, row, c); }});
-    return cases;
+    return RowsOf(kVanishCases, Vanish);
 }
 
 }  // namespace faults

@@ -15,6 +15,7 @@
 #include "tests/support/child.h"
 #include "tests/support/pty.h"
 #include "tests/support/target_program.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/xmodem_bytes.h"
 
 namespace {
@@ -61,12 +62,10 @@ TEST_P(SxSends, TheImageArrivesWhole) {
     if (sx.empty()) GTEST_SKIP() << "lrzsz's sx is not installed";
     const PeerCase& c = GetParam();
 
-    const std::string folder = simtest::MakeTemporaryFolder("sim-sx");
-    ASSERT_FALSE(folder.empty());
-    const std::filesystem::path imagePath = std::filesystem::path(folder) / "image.bin";
+    TempDir folder;
+    ASSERT_FALSE(folder.Path().empty());
     const std::vector<uint8_t> image = simtest::Pattern(c.size);
-    std::ofstream(imagePath, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    const std::string imagePath = folder.Write("image.bin", simtest::AsString(image));
 
     sim::DeviceConfig config;
     config.crcMode = c.crc;
@@ -81,13 +80,12 @@ TEST_P(SxSends, TheImageArrivesWhole) {
     host.ReadUntil(std::string(1, c.crc ? 'C' : wire::kNak), kReplyMs);
 
     std::vector<std::string> args = c.flags;
-    args.push_back(imagePath.string());
+    args.push_back(imagePath);
     Child sender;
     ASSERT_TRUE(StartOnLine(&sender, sx, args, device.PortPath()));
 
     const bool arrived = device.WaitForUpdates(1, 15000);
     Reap(sender);
-    std::filesystem::remove_all(folder);
     ASSERT_TRUE(arrived);
     EXPECT_TRUE(device.Received() == image) << device.Received().size() << " bytes";
 }
@@ -112,16 +110,13 @@ TEST_P(SxIntoReceiverOnly, TheFileArrives) {
     const std::string sx = FindProgram("sx");
     if (sx.empty()) GTEST_SKIP() << "lrzsz's sx is not installed";
     const PlainCase& c = GetParam();
-    const std::string folder = simtest::MakeTemporaryFolder("sim-sx-plain");
-    ASSERT_FALSE(folder.empty());
-    const std::filesystem::path source = std::filesystem::path(folder) / "source.bin";
-    const std::filesystem::path output = std::filesystem::path(folder) / "received.bin";
+    TempDir folder;
+    ASSERT_FALSE(folder.Path().empty());
     const std::vector<uint8_t> image = simtest::Pattern(c.size);
-    std::ofstream(source, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    const std::string source = folder.Write("source.bin", simtest::AsString(image));
+    const std::string output = folder.File("received.bin");
 
-    std::vector<std::string> flags{"--receiver-only", "--once", "--quiet", "--output",
-                                   output.string()};
+    std::vector<std::string> flags{"--receiver-only", "--once", "--quiet", "--output", output};
     if (!c.crc) flags.push_back("--nak");
     if (c.trimSub) flags.push_back("--trim-sub");
     if (!c.paced) flags.insert(flags.end(), {"--line-rate", "0"});
@@ -130,13 +125,12 @@ TEST_P(SxIntoReceiverOnly, TheFileArrives) {
     ASSERT_FALSE(port.empty()) << target.Stderr();
     std::vector<std::string> sxFlags;
     if (c.crc) sxFlags.push_back("-k");
-    sxFlags.push_back(source.string());
+    sxFlags.push_back(source);
     Child sender;
     ASSERT_TRUE(StartOnLine(&sender, sx, sxFlags, port));
     const int exitCode = target.Wait(15000);
     Reap(sender);
     const std::vector<uint8_t> written = ReadFile(output);
-    std::filesystem::remove_all(folder);
 
     EXPECT_EQ(exitCode, 0) << target.Stderr();
     if (c.trimSub) {
