@@ -2,13 +2,13 @@
 // image file, one after another, as they would go on the wire. Runs wherever the engine builds.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include "engine/image_file.h"
 #include "engine/update_job.h"
 #include "engine/xmodem.h"
+#include "sim/random.h"
 #include "tests/engine/packet.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/xmodem_bytes.h"
@@ -35,10 +35,10 @@ TEST(CheckValues, KnownVectors) {
 // The sliced CRC folds eight bytes at a time and the rest one by one: every length up to a whole
 // block, from every start offset within eight bytes, must give the bit-by-bit result.
 TEST(CheckValues, CrcEqualsBitwiseReferenceForEveryLength) {
-    std::mt19937 random(20240611);
+    sim::Random random(20240611);
     std::vector<uint8_t> bytes(1024 + 8);
     for (uint8_t& byte : bytes)
-        byte = uint8_t(random());
+        byte = uint8_t(random.Next());
     for (const uint8_t fill : {0x00, 0xFF, 0x1A}) {
         std::vector<uint8_t> same(1024, fill);
         EXPECT_EQ(Crc16Xmodem(same.data(), 1024), ReferenceCrc16(same.data(), 1024))
