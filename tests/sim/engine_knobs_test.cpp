@@ -72,8 +72,12 @@ struct KnobCase {
     size_t imageSize;
     int32_t result;
     UpdateStage stage;
-    uint32_t cancelAfterMs;                         // 0: the job ends by itself
-    std::function<void(const sim::Device&)> check;  // what the device saw
+    uint32_t cancelAfterMs = 0;                          // 0: the job ends by itself
+    std::function<void(const sim::Device&)> check = {};  // what the device saw
+    // A paced line takes at least about as long as these bytes need in one direction before
+    // the job can end. Only a loose lower bound: it checks that pacing happens, not how fast
+    // anything is.
+    size_t pacedBytes = 0;
 };
 
 void PrintTo(const KnobCase& c, std::ostream* os) {
@@ -90,19 +94,25 @@ TEST_P(EngineAgainstKnob, EndsAsARealDeviceWould) {
     TempDir dir;
     const std::string image = Image(c.imageSize);
     JobRunner job(dir.Write("image.img", image), d.device.PortPath());
+    const Clock::time_point start = Clock::now();
     EXPECT_EQ(RunJob(job, c.cancelAfterMs, c.stage), c.result);
+    const long long elapsed = MsSince(start);
     EXPECT_EQ(updateJob.stage.load(), c.stage);
     if (c.result == ResultSuccess) {
         EXPECT_TRUE(Received(d.device) == image);
     }
     if (c.check) c.check(d.device);
+    if (c.pacedBytes > 0) {
+        EXPECT_GE(double(elapsed), 0.8 * LineMs(c.pacedBytes, config.lineRateBps))
+            << c.pacedBytes << " bytes at " << config.lineRateBps << " bit/s";
+    }
 }
 
-// Noise on every byte of one direction: whatever the seed, the job can only wait until Cancel.
 const KnobCase kKnobCases[] = {
-    // Every byte into the receiver garbled, the console's left alone: no packet ever gets
-    // through, and the host waits in the transfer (its sender takes the receiver's repeated "C"
-    // for nothing, and whatever the garbled data holds cannot end the job).
+    // Noise on every byte of one direction: whatever the seed, the job can only wait until
+    // Cancel. Every byte into the receiver garbled, the console's left alone: no packet ever
+    // gets through, and the host waits in the transfer (its sender takes the receiver's repeated
+    // "C" for nothing, and whatever the garbled data holds cannot end the job).
     {"EveryByteIntoTheReceiverCorrupted", [](sim::DeviceConfig& c) { c.noiseIn = 1; }, 4096,
      ResultCancelled, StageTransfer, 300,
      [](const sim::Device& d) {
@@ -118,65 +128,37 @@ const KnobCase kKnobCases[] = {
      },
      4096, ResultCancelled, StageConnect, 300,
      [](const sim::Device& d) { EXPECT_GT(d.Noise().corruptedOut, 0u); }},
+    // The host's four 1K packets are taken from the line no faster than it carries them.
+    {.name = "IntakeAt115200",
+     .configure = [](sim::DeviceConfig& c) { c.lineRateBps = 115200; },
+     .imageSize = 4096,
+     .result = ResultSuccess,
+     .stage = StageNone,
+     .pacedBytes = 4 * 1029},
+    {.name = "IntakeAt57600",
+     .configure =
+         [](sim::DeviceConfig& c) {
+             c.lineRateBps = 57600;
+             c.crcMode = false;
+         },
+     .imageSize = 2048,
+     .result = ResultSuccess,
+     .stage = StageNone,
+     .pacedBytes = 16 * 132},
+    // A long IDENT reply leaves no faster either; the host refuses it once it has all of it.
+    {.name = "RepliesAt115200",
+     .configure =
+         [](sim::DeviceConfig& c) {
+             c.lineRateBps = 115200;
+             c.identity = std::string(2000, 'Q');
+         },
+     .imageSize = 1024,
+     .result = ResultConnectFail,
+     .stage = StageConnect,
+     .pacedBytes = 2000},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, EngineAgainstKnob, ::testing::ValuesIn(kKnobCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// A paced line takes at least about as long as its bytes need. Only a loose lower bound: this
-// checks that pacing happens, not how fast anything is.
-struct RateCase {
-    const char* name;
-    std::function<void(sim::DeviceConfig&)> configure;
-    size_t imageSize;
-    int32_t result;
-    size_t pacedBytes;  // the bytes one direction must carry before the job can end
-};
-
-void PrintTo(const RateCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class LineRate : public ::testing::TestWithParam<RateCase> {};
-
-TEST_P(LineRate, TheJobTakesTheLinesTime) {
-    const RateCase& c = GetParam();
-    sim::DeviceConfig config;
-    c.configure(config);
-    Started d(config);
-    TempDir dir;
-    const std::string image = Image(c.imageSize);
-    JobRunner job(dir.Write("image.img", image), d.device.PortPath());
-    const Clock::time_point start = Clock::now();
-    EXPECT_EQ(RunJob(job, 0, StageNone), c.result);
-    const long long elapsed = MsSince(start);
-    EXPECT_GE(double(elapsed), 0.8 * LineMs(c.pacedBytes, config.lineRateBps))
-        << c.pacedBytes << " bytes at " << config.lineRateBps << " bit/s";
-    if (c.result == ResultSuccess) {
-        EXPECT_TRUE(Received(d.device) == image);
-    }
-}
-
-const RateCase kRateCases[] = {
-    // The host's four 1K packets are taken from the line no faster than it carries them.
-    {"IntakeAt115200", [](sim::DeviceConfig& c) { c.lineRateBps = 115200; }, 4096, ResultSuccess,
-     4 * 1029},
-    {"IntakeAt57600",
-     [](sim::DeviceConfig& c) {
-         c.lineRateBps = 57600;
-         c.crcMode = false;
-     },
-     2048, ResultSuccess, 16 * 132},
-    // A long IDENT reply leaves no faster either; the host refuses it once it has all of it.
-    {"RepliesAt115200",
-     [](sim::DeviceConfig& c) {
-         c.lineRateBps = 115200;
-         c.identity = std::string(2000, 'Q');
-     },
-     1024, ResultConnectFail, 2000},
-};
-
-INSTANTIATE_TEST_SUITE_P(Cases, LineRate, ::testing::ValuesIn(kRateCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Through quorvane-target's flags ---------------------------------------------------------
