@@ -141,7 +141,7 @@ TEST_P(SxIntoReceiverOnly, TheFileArrives) {
         EXPECT_LT(written.size() - image.size(), 128u) << "more padding than one block";
         EXPECT_TRUE(std::equal(image.begin(), image.end(), written.begin()));
         EXPECT_TRUE(std::all_of(written.begin() + std::ptrdiff_t(image.size()), written.end(),
-                                [](uint8_t byte) { return byte == 0x1A; }));
+                                [](uint8_t byte) { return byte == wire::kSub; }));
     }
 }
 

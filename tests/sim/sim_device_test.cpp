@@ -213,7 +213,7 @@ struct TransferCase {
     int blocks = 0;  // BlocksAccepted() at the end
     std::function<void(sim::DeviceConfig&)> configure = nullptr;
     int64_t announce = -1;  // the size in the UPDATE line; -1: imageSize
-    uint8_t pad = 0x1A;
+    uint8_t pad = wire::kSub;
 };
 
 void PrintTo(const TransferCase& c, std::ostream* os) {
@@ -747,7 +747,7 @@ TEST_P(ReceiverOnly, TakesBothBlockSizesAndKeepsThePadding) {
     line.Converse(std::string(1, wire::kEot), ACK);
     ASSERT_TRUE(line.device.WaitForUpdates(1, 1000));
     std::vector<uint8_t> kept = image;
-    kept.resize(1024 + 128, 0x1A);
+    kept.resize(1024 + 128, wire::kSub);
     EXPECT_TRUE(line.device.Received() == kept) << line.device.Received().size() << " bytes";
     EXPECT_EQ(line.device.AnnouncedSize(), 0u);
 
