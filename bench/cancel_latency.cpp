@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <functional>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,20 +15,22 @@
 #include "bench/bench_support.h"
 #include "bench/line_peers.h"
 #include "engine/update_job.h"
-#include "engine/xmodem.h"
+#include "sim/random.h"
 #include "tests/engine/dialogue.h"
 #include "tests/support/job_runner.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
 using namespace bench;
 
-std::mt19937 randomness(20240607);
+sim::Random randomness(20240607);
 
-// A pause drawn evenly from [0, spanMs) milliseconds, so a Cancel meets every phase of the wait.
+// A pause drawn evenly from [0, spanMs) milliseconds, so a Cancel meets every phase of the wait;
+// in seconds, from the top 53 bits of one draw.
 double RandomPause(double spanMs) {
-    return std::uniform_real_distribution<double>(0, spanMs / 1000)(randomness);
+    return double(randomness.Next() >> 11) * 0x1.0p-53 * spanMs / 1000;
 }
 
 // Cancels now and waits for the job to end. The latency in seconds, or -1 when it did not end
@@ -76,8 +77,8 @@ double WritingTry(bool drain, double pauseMs) {
     const size_t imageSize = 4u << 20;  // far more than the pty holds
     Dialogue d(PatternBytes(imageSize, 11), nullptr, WatchedJob);
     if (!d.Console()) return -1;
-    d.Send("C" + std::string(imageSize / 1024, char(xmodem::ACK)));
-    const int fd = d.Peer().MasterFd();
+    d.Send(wire::Bytes(wire::kCrcAsk) + wire::Bytes(wire::kAck, imageSize / 1024));
+    const int fd = d.Peer().Fd();
     std::atomic<bool> stop{false};
     std::thread drainer;
     if (drain) {

@@ -4,27 +4,21 @@
 // sender spends once (our console exchange, sx's start-up).
 //   into_rx [--size BYTES] [--small BYTES] [--large BYTES] [--runs N] [--report DIR]
 //   --large 0 leaves out the marginal figures.
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "bench/bench_support.h"
 #include "tests/engine/dialogue.h"
-#include "tests/support/process.h"
+#include "tests/support/child.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
@@ -33,12 +27,6 @@ std::atomic<double> workerSystem{0};
 
 double Seconds(const timeval& t) {
     return double(t.tv_sec) + double(t.tv_usec) / 1e6;
-}
-
-double Now() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
 int32_t MeasuredJob(void* parameter) {
@@ -52,42 +40,36 @@ int32_t MeasuredJob(void* parameter) {
 
 // What rx wrote: the image, as long as its size is a multiple of the block size.
 std::string Received(const TempDir& work) {
-    std::ifstream file(work.File("received.img"), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return ReadWholeFile(work.File("received.img"));
 }
 
-// RelayUntilExit's copying both ways, watching the sender's bytes for the EOT after its last
-// packet: rx waits a second after EOT before it answers, the same for every sender, so the
-// transfer is timed to the EOT and the whole run to rx's exit.
-int Relay(int master, PipedChild& child, double* eotAt) {
-    char chunk[4096];
+// rx's stdin and stdout on pipes, its chatter on stderr dropped, writing into `work`.
+bool StartRx(Child* receiver, const std::string& rx, const TempDir& work) {
+    Launch launch;
+    launch.argv = {rx, "-q", "-b", "-c", "received.img"};
+    launch.cwd = work.Path();
+    launch.in = launch.out = Stdio::Pipe();
+    return receiver->Start(launch);
+}
+
+// RelayUntilExit, watching the sender's bytes for the EOT after its last packet: rx waits a
+// second after EOT before it answers, the same for every sender, so the transfer is timed to the
+// EOT and the whole run to rx's exit. rx's exit code.
+int Relay(FdStream& line, Child& receiver, double* eotAt) {
     size_t packetLeft = 0;  // bytes of the current packet still to come
-    for (;;) {
-        pollfd fds[2] = {{master, POLLIN, 0}, {child.Out(), POLLIN, 0}};
-        if (poll(fds, 2, 10000) <= 0) break;  // ten seconds of silence: a peer is stuck
-        if (fds[0].revents & POLLIN) {
-            const ssize_t n = read(master, chunk, sizeof chunk);
-            if (n > 0 && write(child.In(), chunk, size_t(n)) != n) break;
-            for (ssize_t i = 0; i < n; ++i) {
-                if (packetLeft > 0) {
-                    --packetLeft;
-                } else if (chunk[i] == 0x02) {
-                    packetLeft = 3 + 1024 + 2 - 1;  // STX, 1K, CRC
-                } else if (chunk[i] == 0x01) {
-                    packetLeft = 3 + 128 + 2 - 1;  // SOH, 128, CRC
-                } else if (chunk[i] == 0x04 && *eotAt == 0) {
-                    *eotAt = bench::Now();
-                }
+    return RelayUntilExit(line, receiver, [&](std::string_view chunk) {
+        for (const char byte : chunk) {
+            if (packetLeft > 0) {
+                --packetLeft;
+            } else if (byte == wire::kStx) {
+                packetLeft = 3 + 1024 + 2 - 1;  // STX, 1K, CRC
+            } else if (byte == wire::kSoh) {
+                packetLeft = 3 + 128 + 2 - 1;  // SOH, 128, CRC
+            } else if (byte == wire::kEot && *eotAt == 0) {
+                *eotAt = bench::Now();
             }
         }
-        if (fds[1].revents & (POLLIN | POLLHUP)) {
-            const ssize_t n = read(child.Out(), chunk, sizeof chunk);
-            if (n <= 0) break;
-            if (write(master, chunk, size_t(n)) != n) break;
-        }
-    }
-    child.CloseIn();
-    return child.Wait();
+    });
 }
 
 struct Figures {
@@ -104,15 +86,15 @@ Figures Ours(const std::string& image, const std::string& rx) {
     Dialogue d(image, nullptr, MeasuredJob);
     if (!d.Console()) return f;
     TempDir work;
-    PipedChild receiver({rx, "-q", "-b", "-c", "received.img"}, work.Path());
-    const double start = Now();
+    Child receiver;
+    if (!StartRx(&receiver, rx, work)) return f;
+    const double start = bench::Now();
     double eotAt = 0;
-    const int status = Relay(d.Peer().MasterFd(), receiver, &eotAt);
-    f.wall = Now() - start;
+    const int exitCode = Relay(d.Peer(), receiver, &eotAt);
+    f.wall = bench::Now() - start;
     f.transfer = eotAt > 0 ? eotAt - start : 0;
     d.Send("Done\r\n>");
-    f.ok = d.Result(10000) == ResultSuccess && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
-           Received(work) == image;
+    f.ok = d.Result(10000) == ResultSuccess && exitCode == 0 && Received(work) == image;
     // Includes the console exchanges, a few milliseconds.
     f.user = workerUser;
     f.system = workerSystem;
@@ -124,32 +106,27 @@ Figures Theirs(const std::string& path, const std::string& sx, const std::string
                const std::string& image) {
     Figures f;
     PtyPeer line;
-    const pid_t sender = fork();
-    if (sender == 0) {
-        const int tty = open(line.SlavePath().c_str(), O_RDWR | O_NOCTTY);
-        dup2(tty, 0);
-        dup2(tty, 1);
-        const int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, 2);
-        execl(sx.c_str(), sx.c_str(), "-k", "-b", "-q", path.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    // sx FILE < LINE > LINE, its chatter on stderr dropped.
+    Launch launch;
+    launch.argv = {sx, "-k", "-b", "-q", path};
+    launch.in = launch.out = Stdio::Fd(line.SlaveFd());
+    Child sender;
     TempDir work;
-    PipedChild receiver({rx, "-q", "-b", "-c", "received.img"}, work.Path());
-    const double start = Now();
+    Child receiver;
+    if (!sender.Start(launch) || !StartRx(&receiver, rx, work)) return f;
+    const double start = bench::Now();
     double eotAt = 0;
-    const int status = Relay(line.MasterFd(), receiver, &eotAt);
-    f.wall = Now() - start;
+    const int exitCode = Relay(line, receiver, &eotAt);
+    f.wall = bench::Now() - start;
     f.transfer = eotAt > 0 ? eotAt - start : 0;
     // sx lingers after the transfer; it is done once the receiver is.
-    kill(sender, SIGTERM);
-    int ignored = 0;
+    sender.Signal(SIGTERM);
     rusage usage{};
-    wait4(sender, &ignored, 0, &usage);
+    sender.Wait(10000, &usage);
     f.user = Seconds(usage.ru_utime);
     f.system = Seconds(usage.ru_stime);
     f.cpu = f.user + f.system;
-    f.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && Received(work) == image;
+    f.ok = exitCode == 0 && Received(work) == image;
     return f;
 }
 

@@ -1,5 +1,6 @@
-// The far ends the line benchmarks send into: the simulated device (its events timed), a port
-// opened from the host's side of its pty, and the framing arithmetic of a 115200 bit/s line.
+// The far end the line benchmarks send into, the simulated device with its events timed, and the
+// framing arithmetic of a 115200 bit/s line. The host's end of its pty is a HostPort
+// (tests/support/pty.h).
 #pragma once
 
 #include <chrono>
@@ -50,28 +51,6 @@ class EventLog {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Stamp> stamps_;
-};
-
-// A port on the host's end of a device's pty, opened raw without the engine, for peers of our
-// own. Reads and writes wait with poll and give up after their timeout.
-class HostPort {
-  public:
-    explicit HostPort(const std::string& path);
-    ~HostPort();
-    HostPort(const HostPort&) = delete;
-    HostPort& operator=(const HostPort&) = delete;
-
-    bool Ok() const { return fd_ >= 0; }
-    bool Write(const void* data, size_t count, uint32_t timeoutMs = 5000);
-    bool Write(const std::string& bytes) { return Write(bytes.data(), bytes.size()); }
-    // Reads until `needle` has arrived; what was read is appended to *seen when given.
-    bool ReadUntil(const std::string& needle, uint32_t timeoutMs, std::string* seen = nullptr);
-    // One byte, or -1 on timeout.
-    int ReadByte(uint32_t timeoutMs);
-
-  private:
-    int fd_ = -1;
-    std::string pending_;
 };
 
 // Starts a device, printing why when it cannot.

@@ -5,10 +5,7 @@
 // (its intake and output rates, and a sender of ours with nothing to do between blocks); and
 // throughput against image size, drawn as an SVG.
 //   line_rate [--size BYTES] [--exact-size BYTES] [--sizes A,B,...] [--report DIR] [--svg FILE]
-#include <fcntl.h>
-#include <poll.h>
 #include <stdio.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
@@ -22,10 +19,11 @@
 #include "bench/bench_support.h"
 #include "bench/line_peers.h"
 #include "engine/update_job.h"
-#include "engine/xmodem.h"
 #include "tests/engine/dialogue.h"
 #include "tests/support/job_runner.h"
+#include "tests/support/pty.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
@@ -69,19 +67,23 @@ PaceCheck CheckPacing() {
     sim::Device device(config);
     if (!StartDevice(device)) return check;
     HostPort port(device.PortPath());
-    if (!port.Ok() || !port.Write("\x1b") || !port.ReadUntil(">", 3000)) return check;
+    if (!port.IsOpen() || !port.Write(wire::Bytes(wire::kEsc)) ||
+        !port.ReadUntil(">", 3000).ends_with(">")) {
+        return check;
+    }
 
     // NUL bytes cost the console line time and nothing else. The first command empties the
     // device's burst allowance, so what lies between the two commands passes at the bare rate.
     const size_t span = 65536;
     const std::string quiet = std::string(1024, '\0') + "A\r" + std::string(span, '\0') + "B\r";
     events.Clear();
-    if (!port.Write(quiet.data(), quiet.size(), 20000)) return check;
+    if (!port.Write(quiet, 20000)) return check;
     const double first = events.WaitFor(sim::EventKind::Command, 20000, 1);
     const double second = events.WaitFor(sim::EventKind::Command, 20000, 2);
     if (first == 0 || second == 0) return check;
     check.intakeBps = double(span + 2) / (second - first);
-    if (!port.ReadUntil("B\r\n?Unknown command\r\n>", 3000)) return check;
+    const std::string unknown = "B\r\n?Unknown command\r\n>";
+    if (!port.ReadUntil(unknown, 3000).ends_with(unknown)) return check;
 
     // Output: each two-byte command brings back its echo, a line end and a one-line reply, so
     // the device's sending side is the bottleneck. Timed from the 2000th byte received on, when
@@ -143,16 +145,15 @@ bool SendPrebuilt(HostPort& port, const XmodemMode& mode, const std::string& ima
     for (size_t at = 0, number = 1; at < image.size(); at += mode.block, ++number) {
         packets.push_back(Packet(uint8_t(number), image.substr(at, mode.block), mode.crc));
     }
-    const int ask = mode.crc ? 'C' : xmodem::NAK;
+    const int ask = mode.crc ? wire::kCrcAsk : wire::kNak;
     for (int byte = 0; byte != ask;) {
         if ((byte = port.ReadByte(5000)) < 0) return false;
     }
     const double start = Now();
     for (const std::string& packet : packets) {
-        if (!port.Write(packet) || port.ReadByte(5000) != xmodem::ACK) return false;
+        if (!port.Write(packet) || port.ReadByte(5000) != wire::kAck) return false;
     }
-    const uint8_t eot = xmodem::EOT;
-    if (!port.Write(&eot, 1) || port.ReadByte(5000) != xmodem::ACK) return false;
+    if (!port.Write(wire::Bytes(wire::kEot)) || port.ReadByte(5000) != wire::kAck) return false;
     *seconds = Now() - start;
     return true;
 }
@@ -166,8 +167,9 @@ Timed UnthrottledIntoDevice(const XmodemMode& mode, size_t size) {
     if (!StartDevice(device)) return t;
     HostPort port(device.PortPath());
     const std::string update = Format("UPDATE %zX\r", size);
-    if (!port.Ok() || !port.Write("\x1b") || !port.ReadUntil(">", 3000) || !port.Write(update) ||
-        !port.ReadUntil("Ready for XMODEM\r\n", 3000)) {
+    if (!port.IsOpen() || !port.Write(wire::Bytes(wire::kEsc)) ||
+        !port.ReadUntil(">", 3000).ends_with(">") || !port.Write(update) ||
+        !port.ReadUntil("Ready for XMODEM\r\n", 3000).ends_with("Ready for XMODEM\r\n")) {
         return t;
     }
     const std::string image = Image(size);
@@ -213,60 +215,40 @@ struct Exact {
     std::vector<double> late;        // per reply: how much later than due our ACK went out
 };
 
-bool ReadFully(int fd, uint8_t* out, size_t count, uint32_t timeoutMs) {
-    const double giveUp = Now() + timeoutMs / 1000.0;
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t n = read(fd, out + done, count - done);
-        if (n > 0) {
-            done += size_t(n);
-            continue;
-        }
-        const double left = giveUp - Now();
-        if (left <= 0) return false;
-        pollfd wait{fd, POLLIN, 0};
-        poll(&wait, 1, int(left * 1000) + 1);
-    }
-    return true;
-}
-
 // An XMODEM receiver on a bare pty master whose line costs exactly ten bits a byte both ways:
 // a packet that starts arriving at t is on the wire until t + its bytes, and our ACK then takes
 // one byte's time to reach the sender. Time the sender spends between our ACK and its next
 // packet is lost for good, as on a real line. Asks, receives `image`, acknowledges EOT.
-Exact ExactReceiver(int fd, const XmodemMode& mode, const std::string& image) {
+Exact ExactReceiver(FdStream& line, const XmodemMode& mode, const std::string& image) {
     Exact e;
     std::string data;
-    std::vector<uint8_t> packet(mode.packet);
-    const uint8_t ask = mode.crc ? 'C' : xmodem::NAK;
-    const uint8_t ack = xmodem::ACK;
-    if (write(fd, &ask, 1) != 1) return e;
+    if (!line.Write(wire::Bytes(mode.crc ? wire::kCrcAsk : wire::kNak))) return e;
     const double start = Now();
     double lineFree = start + kByteSeconds;  // our ask on the wire
     double ackWritten = 0;
     for (uint8_t number = 1;; ++number) {
-        pollfd wait{fd, POLLIN, 0};
-        if (poll(&wait, 1, 5000) <= 0) return e;
+        if (!line.Fill(5000)) return e;
         const double now = Now();
         const double arrived = std::max(now, lineFree);
         if (ackWritten > 0) e.turnaround.push_back(now - ackWritten);
-        if (!ReadFully(fd, packet.data(), 1, 100)) return e;
-        const bool eot = packet[0] == xmodem::EOT;
-        if (!eot && !ReadFully(fd, packet.data() + 1, mode.packet - 1, 3000)) return e;
+        std::string packet = line.ReadCount(1, 100);
+        const bool eot = packet == wire::Bytes(wire::kEot);
+        if (packet.empty()) return e;
+        if (!eot) packet += line.ReadCount(mode.packet - 1, 3000);
+        if (!eot && packet.size() != mode.packet) return e;
         // The ACK reaches the sender once the packet (or EOT) and then the ACK have passed.
         const double due = arrived + ((eot ? 1 : mode.packet) + 1) * kByteSeconds;
         WaitUntilPrecisely(due);
-        if (write(fd, &ack, 1) != 1) return e;
+        if (!line.Write(wire::Bytes(wire::kAck))) return e;
         ackWritten = Now();
         e.late.push_back(ackWritten - due);
         lineFree = ackWritten;
         if (eot) break;
-        const std::string got(packet.begin(), packet.end());
-        if (got != Packet(number, image.substr(data.size(), mode.block), mode.crc)) {
+        if (packet != Packet(number, image.substr(data.size(), mode.block), mode.crc)) {
             fprintf(stderr, "exact line: block %u is not what was sent\n", unsigned(number));
             return e;
         }
-        data.append(got, 3, mode.block);
+        data.append(packet, 3, mode.block);
         ++e.blocks;
     }
     e.seconds = Now() - start;
@@ -284,9 +266,9 @@ Exact UnthrottledOnExactLine(const XmodemMode& mode, size_t size) {
     double senderSeconds = 0;
     std::thread sender([&] {
         HostPort port(line.SlavePath());
-        sent = port.Ok() && SendPrebuilt(port, mode, image, &senderSeconds);
+        sent = port.IsOpen() && SendPrebuilt(port, mode, image, &senderSeconds);
     });
-    Exact e = ExactReceiver(line.MasterFd(), mode, image);
+    Exact e = ExactReceiver(line, mode, image);
     sender.join();
     e.ok = e.ok && sent;
     return e;
@@ -297,7 +279,7 @@ Exact OursOnExactLine(const XmodemMode& mode, size_t size) {
     const std::string image = Image(size);
     Dialogue d(image, nullptr, WatchedJob);
     if (!d.Console()) return {};
-    Exact e = ExactReceiver(d.Peer().MasterFd(), mode, image);
+    Exact e = ExactReceiver(d.Peer(), mode, image);
     if (!e.ok) return e;
     d.Send("\r\nDone\r\n>");
     const int32_t result = d.Result(5000);

@@ -1,15 +1,11 @@
 // Peak memory of quorvane-cli (ru_maxrss of the child) writing a small and a large image into
 // quorvane-target --line-rate 0, and of the program doing nothing but --version for a floor.
 //   peak_rss [--sizes BYTES,BYTES,...] [--report DIR]
-#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -17,11 +13,16 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "tests/support/child.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using namespace bench;
+
+constexpr uint32_t kRunTimeoutMs = 60000;
+// Unpaced, the largest image takes a minute or two; a run that takes this long is stuck.
+constexpr uint32_t kUpdateTimeoutMs = 30 * 60 * 1000;
 
 // Where this program's siblings in build/bin are.
 std::string BinDir() {
@@ -33,21 +34,12 @@ std::string BinDir() {
     return path.substr(0, path.rfind('/'));
 }
 
-// Forks `argv` with stdin from /dev/null and stdout to `outFd` (or /dev/null when -1), stderr
-// to /dev/null.
-pid_t Spawn(const std::vector<std::string>& argv, int outFd) {
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(outFd >= 0 ? outFd : null, 1);
-    dup2(null, 2);
-    std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
+// Runs `argv` with its standard streams on /dev/null, stdout on a pipe when asked.
+bool Spawn(Child* child, const std::vector<std::string>& argv, bool stdoutPipe = false) {
+    Launch launch;
+    launch.argv = argv;
+    if (stdoutPipe) launch.out = Stdio::Pipe();
+    return child->Start(launch);
 }
 
 // An image file of `size` bytes, written a MiB at a time.
@@ -72,21 +64,11 @@ struct Run {
     std::string why;
 };
 
-// Waits for a child with its resource use; the exit status, or -1.
-int Reap(pid_t pid, rusage* usage) {
-    int status = 0;
-    while (wait4(pid, &status, 0, usage) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return status;
-}
-
 Run Floor(const std::string& cli) {
     Run r;
-    const pid_t pid = Spawn({cli, "--version"}, -1);
+    Child program;
     rusage usage{};
-    const int status = Reap(pid, &usage);
-    r.ok = pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    r.ok = Spawn(&program, {cli, "--version"}) && program.Wait(kRunTimeoutMs, &usage) == 0;
     r.peakKiB = usage.ru_maxrss;
     if (!r.ok) r.why = "quorvane-cli --version failed";
     return r;
@@ -102,42 +84,29 @@ Run Update(const std::string& cli, const std::string& target, size_t size) {
         r.why = "could not write the image";
         return r;
     }
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        r.why = "pipe failed";
-        return r;
-    }
-    const pid_t device = Spawn({target, "--line-rate", "0", "--once", "--quiet"}, pipeFds[1]);
-    close(pipeFds[1]);
+    Child device;
+    Spawn(&device, {target, "--line-rate", "0", "--once", "--quiet"}, true);
     // "quorvane-target: serving on /dev/pts/N"
-    std::string said;
-    char c = 0;
-    while (said.find('\n') == std::string::npos && read(pipeFds[0], &c, 1) == 1)
-        said += c;
-    close(pipeFds[0]);
+    const std::string said = device.Out().ReadUntil("\n", kRunTimeoutMs);
     const size_t at = said.find("/dev/");
-    if (device < 0 || at == std::string::npos) {
-        if (device > 0) kill(device, SIGTERM);
-        rusage ignored{};
-        if (device > 0) Reap(device, &ignored);
+    if (at == std::string::npos) {
         r.why = "quorvane-target did not say where it serves";
         return r;
     }
     const std::string port = said.substr(at, said.find_first_of("\r\n", at) - at);
     const double start = Now();
-    const pid_t job = Spawn({cli, "--port", port, image}, -1);
+    Child job;
     rusage usage{};
-    const int status = Reap(job, &usage);
+    const int exitCode =
+        Spawn(&job, {cli, "--port", port, image}) ? job.Wait(kUpdateTimeoutMs, &usage) : -1;
     r.seconds = Now() - start;
     r.peakKiB = usage.ru_maxrss;
     r.cpu = double(usage.ru_utime.tv_sec) + double(usage.ru_utime.tv_usec) / 1e6 +
             double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
-    rusage deviceUsage{};
-    const int deviceStatus = Reap(device, &deviceUsage);
-    const bool jobOk = job > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    const bool deviceOk = WIFEXITED(deviceStatus) && WEXITSTATUS(deviceStatus) == 0;
+    const bool jobOk = exitCode == 0;
+    const bool deviceOk = device.Wait(kRunTimeoutMs) == 0;
     r.ok = jobOk && deviceOk;
-    if (!jobOk) r.why = Format("quorvane-cli exited with status %d", WEXITSTATUS(status));
+    if (!jobOk) r.why = Format("quorvane-cli exited with status %d", exitCode);
     if (jobOk && !deviceOk) r.why = "the device did not receive the image whole";
     return r;
 }

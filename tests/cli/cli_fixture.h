@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/cli/child_process.h"
+#include "tests/support/child.h"
 #include "tests/support/pty.h"
 #include "tests/support/temp_dir.h"
 
@@ -59,15 +59,15 @@ class CliTest : public ::testing::Test {
 
     // Starts the program in the working directory with the private config folder.
     bool Start(Child* child, const std::vector<std::string>& args) const {
-        ChildSpec launch;
+        Launch launch;
         launch.argv.push_back(QUORVANE_CLI_PATH);
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
         launch.env = {{"XDG_CONFIG_HOME", configHome_.empty() ? config_.Path() : configHome_},
                       {"QUORVANE_DEVICE_DIR", devices_.Path()},
                       {"QUORVANE_LOCK_DIR", locks_.Path()}};
         launch.cwd = runIn_.empty() ? work_.Path() : runIn_;
-        launch.stdoutPath = output_.File("stdout");
-        launch.stderrPath = output_.File("stderr");
+        launch.out = Stdio::File(output_.File("stdout"));
+        launch.err = Stdio::File(output_.File("stderr"));
         return child->Start(launch);
     }
 

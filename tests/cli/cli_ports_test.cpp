@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/cli/child_process.h"
 #include "tests/cli/cli_fixture.h"
 #include "tests/cli/json_lines.h"
+#include "tests/support/child.h"
 #include "tests/support/pty.h"
 #include "tests/support/temp_dir.h"
 

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "tests/cli/child_process.h"
-#include "tests/cli/device_program.h"
 #include "tests/cli/json_lines.h"
 #include "tests/cli/terminal_child.h"
+#include "tests/support/child.h"
+#include "tests/support/target_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -60,23 +60,23 @@ class CliWithDevice : public ::testing::Test {
         dir_.Write("image.img", image_);
     }
 
-    bool StartDevice(DeviceProgram* device, const std::vector<std::string>& knobs) {
+    bool StartDevice(TargetProgram* device, const std::vector<std::string>& knobs) {
         std::remove(dir_.File("received.img").c_str());
-        return device->Start(dir_.File("config"), "COM3", dir_.File("received.img"), knobs,
-                             dir_.File("device.log"));
+        return device->Link(dir_.File("config"), "COM3", dir_.File("received.img"), knobs,
+                            dir_.File("device.log"));
     }
 
     bool StartCli(Child* cli, const std::vector<std::string>& args,
                   const std::vector<int>& ignoredSignals = {}) const {
-        ChildSpec launch;
+        Launch launch;
         launch.ignoredSignals = ignoredSignals;
         launch.argv = {QUORVANE_CLI_PATH, "--port", "COM3"};
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
         launch.argv.push_back("image.img");
         launch.env = {{"XDG_CONFIG_HOME", dir_.File("config")}};
         launch.cwd = dir_.Path();
-        launch.stdoutPath = dir_.File("cli.out");
-        launch.stderrPath = dir_.File("cli.err");
+        launch.out = Stdio::File(dir_.File("cli.out"));
+        launch.err = Stdio::File(dir_.File("cli.err"));
         return cli->Start(launch);
     }
 
@@ -164,11 +164,11 @@ TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        if (!c.knobs.empty() && !DeviceProgram::Takes(c.knobs.front())) {
+        if (!c.knobs.empty() && !TargetProgram::Takes(c.knobs.front())) {
             ADD_FAILURE() << "quorvane-target has no " << c.knobs.front();
             continue;
         }
-        DeviceProgram device;
+        TargetProgram device;
         ASSERT_TRUE(StartDevice(&device, c.knobs)) << DeviceLog();
         Child cli;
         ASSERT_TRUE(StartCli(&cli, c.cliArgs));
@@ -196,8 +196,8 @@ TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
 // got through them, and the transfer's final figures before the device writes the image.
 TEST_F(CliWithDevice, PlainLogNamesEveryStageInOrderAndTheFinalFigures) {
     // The verdict delay keeps the job in its update stage for a few ticks.
-    ASSERT_TRUE(DeviceProgram::Takes("--line-rate"));
-    DeviceProgram device;
+    ASSERT_TRUE(TargetProgram::Takes("--line-rate"));
+    TargetProgram device;
     ASSERT_TRUE(StartDevice(&device, {kPacedLine[0], kPacedLine[1], "--verdict-delay", "300"}))
         << DeviceLog();
     Child cli;
@@ -220,8 +220,8 @@ TEST_F(CliWithDevice, PlainLogNamesEveryStageInOrderAndTheFinalFigures) {
 }
 
 TEST_F(CliWithDevice, JsonLogOfAWholeUpdateParsesAndCountsUpToTheImageSize) {
-    ASSERT_TRUE(DeviceProgram::Takes("--line-rate"));
-    DeviceProgram device;
+    ASSERT_TRUE(TargetProgram::Takes("--line-rate"));
+    TargetProgram device;
     ASSERT_TRUE(StartDevice(&device, kPacedLine)) << DeviceLog();
     Child cli;
     ASSERT_TRUE(StartCli(&cli, {"--json"}));
@@ -276,7 +276,7 @@ TEST_F(CliWithDevice, SignalsIgnoredAtStartStayIgnoredAndTheOthersCancel) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        DeviceProgram device;
+        TargetProgram device;
         // The verdict delay holds the job in its update stage, where a Cancel would end it.
         ASSERT_TRUE(StartDevice(&device, {"--verdict-delay", "600"})) << DeviceLog();
         Child cli;
@@ -316,7 +316,7 @@ constexpr size_t kTerminalImageSize = 16384;
 
 // A transfer at 115200 bit/s takes about 1.5 s for the image: long enough to be seen mid-way.
 TEST(CliOnATerminal, DrawsTheLiveBlockInPlaceAndLeavesTheLastFrameAndTheCursor) {
-    ASSERT_TRUE(DeviceProgram::Takes("--line-rate"));
+    ASSERT_TRUE(TargetProgram::Takes("--line-rate"));
     const struct {
         const char* what;
         std::vector<std::string> knobs;
@@ -336,9 +336,9 @@ TEST(CliOnATerminal, DrawsTheLiveBlockInPlaceAndLeavesTheLastFrameAndTheCursor) 
         SCOPED_TRACE(c.what);
         TempDir dir;
         dir.Write("image.img", PatternBytes(kTerminalImageSize, 5));
-        DeviceProgram device;
-        ASSERT_TRUE(device.Start(dir.File("config"), "COM3", dir.File("received.img"), c.knobs,
-                                 dir.File("device.log")))
+        TargetProgram device;
+        ASSERT_TRUE(device.Link(dir.File("config"), "COM3", dir.File("received.img"), c.knobs,
+                                dir.File("device.log")))
             << ReadWholeFile(dir.File("device.log"));
         TerminalChild cli;
         ASSERT_TRUE(cli.Start({QUORVANE_CLI_PATH, "--port", "COM3", "image.img"},

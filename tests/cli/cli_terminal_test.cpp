@@ -2,8 +2,6 @@
 // that stops listening mid-transfer.
 
 #include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -15,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "tests/cli/terminal_child.h"
+#include "tests/support/pty.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -37,29 +35,11 @@ std::string Dump(const Screen& screen) {
 // A device that wakes, identifies itself and takes UPDATE, then stops taking anything in: the
 // line's output is held (as a device would by flow control), so the job's first block hangs in
 // its write, and a Cancel is seen only once that write gives up and the CANs have gone out.
-class StalledDevice {
+class StalledDevice : public PtyPeer {
   public:
-    StalledDevice() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-        slavePath_ = ptsname(master_);
-        // Held open so the line never hangs up, and used to hold its output.
-        slave_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios mode{};
-        if (slave_ < 0 || tcgetattr(slave_, &mode) != 0) return;
-        cfmakeraw(&mode);
-        tcsetattr(slave_, TCSANOW, &mode);
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    }
     ~StalledDevice() {
-        if (slave_ >= 0) {
-            tcflow(slave_, TCOON);
-            close(slave_);
-        }
-        if (master_ >= 0) close(master_);
+        if (SlaveFd() >= 0) tcflow(SlaveFd(), TCOON);
     }
-    bool Ok() const { return slave_ >= 0; }
-    const std::string& SlavePath() const { return slavePath_; }
 
     // Answers the console up to the transfer; false when the host did not ask as expected.
     bool ServeUntilTheTransfer(uint32_t timeoutMs) {
@@ -73,35 +53,13 @@ class StalledDevice {
             {"UPDATE 2000\r\n", "UPDATE 2000\r\nReady for XMODEM\r\n"},
         };
         for (const auto& step : dialogue) {
-            if (!Await(step.awaited, timeoutMs)) return false;
-            const std::string reply = step.reply;
-            if (write(master_, reply.data(), reply.size()) != ssize_t(reply.size())) return false;
+            if (!ReadUntil(step.awaited, timeoutMs).ends_with(step.awaited)) return false;
+            if (!Write(step.reply)) return false;
         }
         // From here on nothing the host writes gets through.
-        if (tcflow(slave_, TCOOFF) != 0) return false;
-        return write(master_, "C", 1) == 1;
+        if (tcflow(SlaveFd(), TCOOFF) != 0) return false;
+        return Write("C");
     }
-
-  private:
-    bool Await(const std::string& needle, uint32_t timeoutMs) {
-        const Deadline deadline = Deadline::After(timeoutMs);
-        while (!Contains(seen_, needle)) {
-            pollfd wait{master_, POLLIN, 0};
-            if (deadline.Expired() || poll(&wait, 1, int(deadline.RemainingMs())) < 0) {
-                return false;
-            }
-            char chunk[256];
-            const ssize_t n = read(master_, chunk, sizeof chunk);
-            if (n > 0) seen_.append(chunk, size_t(n));
-        }
-        seen_.erase(0, seen_.find(needle) + needle.size());
-        return true;
-    }
-
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slavePath_;
-    std::string seen_;
 };
 
 // Ctrl-C once asks the job to stop; pressed again while the job still waits for the device, it

@@ -18,10 +18,9 @@
 #include <utility>
 #include <vector>
 
-#include "tests/cli/child_process.h"
 #include "tests/cli/cli_fixture.h"
 #include "tests/cli/json_lines.h"
-#include "tests/support/process.h"
+#include "tests/support/child.h"
 #include "tests/support/pty.h"
 #include "tests/support/temp_dir.h"
 
@@ -329,8 +328,11 @@ TEST_F(CliTest, LockFileOfALiveProgramHoldsThePortAndAStaleOneDoesNot) {
         std::snprintf(text, sizeof text, "%10ld\n", pid);
         return std::string(text);
     };
-    PipedChild other({"cat"});  // stands for minicom: alive until its input closes
-    ASSERT_TRUE(other.Running());
+    Child other;  // stands for minicom: alive until its input closes
+    Launch cat;
+    cat.argv = {"cat"};
+    cat.in = Stdio::Pipe();
+    ASSERT_TRUE(other.Start(cat));
     locks_.Write("LCK.." + name, hdb(other.Pid()));
 
     const Run run = RunCli({"--port", device_.SlavePath(), "image.img"});
@@ -345,7 +347,7 @@ TEST_F(CliTest, LockFileOfALiveProgramHoldsThePortAndAStaleOneDoesNot) {
     EXPECT_EQ(ReadWholeFile(lockFile), hdb(other.Pid()));
 
     other.CloseIn();
-    other.Wait();  // reaped: its PID names no process now
+    ASSERT_EQ(other.Wait(kRunTimeoutMs), 0);  // reaped: its PID names no process now
     Child child;
     ASSERT_TRUE(Start(&child, {"--port", "COM1", "image.img"}));
     ASSERT_TRUE(Contains(device_.ReadUntil("\x1b", kRunTimeoutMs), "\x1b"));

@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "tests/cli/child_process.h"
+#include "tests/support/child.h"
 
 namespace {
 
@@ -28,21 +28,21 @@ JsonLines ParseJsonLines(const std::string& text, const std::string& scratch) {
     const std::string input = scratch + "/json-input";
     std::ofstream(input, std::ios::binary) << text;
     Child parser;
-    ChildSpec launch;
-    launch.argv = {"/usr/bin/env", "python3", "-c", kParser, input};
-    launch.stdoutPath = scratch + "/json-output";
-    launch.stderrPath = scratch + "/json-error";
+    Launch launch;
+    launch.argv = {"python3", "-c", kParser, input};
+    launch.out = Stdio::File(scratch + "/json-output");
+    launch.err = Stdio::File(scratch + "/json-error");
     if (!parser.Start(launch)) {
         result.error = "python3 could not be started";
         return result;
     }
     const int code = parser.Wait(30000);
-    result.error = ReadWholeFile(launch.stderrPath);
+    result.error = ReadWholeFile(launch.err.path);
     if (code != 0) {
         if (result.error.empty()) result.error = "python3 ended with " + std::to_string(code);
         return result;
     }
-    const std::string out = ReadWholeFile(launch.stdoutPath);
+    const std::string out = ReadWholeFile(launch.out.path);
     size_t start = 0;
     for (size_t end = out.find('\n'); end != std::string::npos; end = out.find('\n', start)) {
         result.canonical.push_back(out.substr(start, end - start));

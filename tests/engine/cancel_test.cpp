@@ -1,12 +1,12 @@
 // Cancel from the UI thread, in each kind of wait, as the device sees it.
 #include <gtest/gtest.h>
 
-#include "engine/xmodem.h"
 #include "tests/engine/dialogue.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
-const std::string kCanCan(2, char(xmodem::CAN));
+const std::string kCanCan(2, wire::kCan);
 
 TEST(Cancel, SilentDeviceEndsAtConnectWithNothingMoreSent) {
     Dialogue d("QRV-0001");
@@ -34,7 +34,7 @@ TEST(Cancel, BeforeTheReceiverStartsSendsNoCan) {
     ASSERT_TRUE(d.Console());
     d.Cancel();
     EXPECT_EQ(d.Result(300), ResultCancelled);
-    EXPECT_EQ(d.Host(30).find(char(xmodem::CAN)), std::string::npos);
+    EXPECT_EQ(d.Host(30).find(wire::kCan), std::string::npos);
 }
 
 TEST(Cancel, WhileWaitingForAckSendsCanCan) {
@@ -44,8 +44,8 @@ TEST(Cancel, WhileWaitingForAckSendsCanCan) {
         d.Send("C");
         d.Take(1029);
         if (atEot) {
-            d.Send(std::string(1, char(xmodem::ACK)));
-            ASSERT_EQ(d.Take(1), std::string(1, char(xmodem::EOT)));
+            d.Send(std::string(1, wire::kAck));
+            ASSERT_EQ(d.Take(1), std::string(1, wire::kEot));
         }
         d.Cancel();
         EXPECT_EQ(d.Take(2), kCanCan);

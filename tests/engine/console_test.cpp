@@ -3,13 +3,14 @@
 
 #include <algorithm>
 
-#include "engine/xmodem.h"
 #include "tests/engine/dialogue.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
 const std::string kImage = "QRV-0001";  // 8 bytes: one block in either mode
-const std::string kAck(1, char(xmodem::ACK));
+const std::string kAck(1, wire::kAck);
+const std::string kEot(1, wire::kEot);
 
 struct ConsoleCase {
     const char* name;
@@ -38,7 +39,7 @@ TEST_P(ConsoleTable, EndsWithItsResult) {
         d.Send("C");
         if (d.Expect(Packet(1, kImage, true))) {
             d.Send(kAck);
-            if (d.Expect("\x04")) d.Send(kAck + c.verdict);
+            if (d.Expect(kEot)) d.Send(kAck + c.verdict);
         }
     }
     EXPECT_EQ(d.Result(), c.result);
@@ -95,11 +96,10 @@ TEST(Console, SuccessfulJobWritesExactlyTheseBytes) {
     d.Send("C");
     ASSERT_TRUE(d.Expect(Packet(1, kImage, true)));
     d.Send(kAck);
-    ASSERT_TRUE(d.Expect("\x04"));
+    ASSERT_TRUE(d.Expect(kEot));
     d.Send(kAck + "Done\r\n>");
     EXPECT_EQ(d.Result(), ResultSuccess);
-    EXPECT_EQ(d.Host(30),
-              "\x1b\r\nIDENT\r\nVER\r\nUPDATE 8\r\n" + Packet(1, kImage, true) + "\x04");
+    EXPECT_EQ(d.Host(30), "\x1b\r\nIDENT\r\nVER\r\nUPDATE 8\r\n" + Packet(1, kImage, true) + kEot);
     EXPECT_EQ(updateJob.bytesSent.load(), 8u);
 }
 

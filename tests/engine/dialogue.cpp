@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "engine/xmodem.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 std::string HexSize(size_t size) {
@@ -74,13 +74,13 @@ std::string Dialogue::AcceptBlocks(size_t packetSize) {
     std::string data;
     for (;;) {
         const std::string head = Take(1);
-        if (head.empty() || head[0] == xmodem::EOT) break;
+        if (head.empty() || head[0] == wire::kEot) break;
         const std::string rest = Take(packetSize - 1);
         const size_t checkSize = packetSize == 1029 ? 2 : 1;
         data += rest.substr(2, packetSize - 3 - checkSize);
-        Send(std::string(1, char(xmodem::ACK)));
+        Send(std::string(1, wire::kAck));
     }
-    Send(std::string(1, char(xmodem::ACK)));
+    Send(std::string(1, wire::kAck));
     return data;
 }
 

@@ -2,15 +2,16 @@
 // image file, one after another, as they would go on the wire. Runs wherever the engine builds.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include "engine/image_file.h"
 #include "engine/update_job.h"
 #include "engine/xmodem.h"
+#include "sim/random.h"
 #include "tests/engine/packet.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ TEST(CheckValues, KnownVectors) {
     EXPECT_EQ(Crc("123456789"), 0x31C3);
     EXPECT_EQ(Crc("abc"), 0x9DD6);
     EXPECT_EQ(Sum("abc"), 0x26);
-    const std::string pad(128, char(xmodem::SUB));
+    const std::string pad(128, wire::kSub);
     EXPECT_EQ(Crc(pad), 0xF8B0);
     EXPECT_EQ(Sum(pad), 0x00);
     EXPECT_EQ(Crc(""), 0x0000);
@@ -34,11 +35,11 @@ TEST(CheckValues, KnownVectors) {
 // The sliced CRC folds eight bytes at a time and the rest one by one: every length up to a whole
 // block, from every start offset within eight bytes, must give the bit-by-bit result.
 TEST(CheckValues, CrcEqualsBitwiseReferenceForEveryLength) {
-    std::mt19937 random(20240611);
+    sim::Random random(20240611);
     std::vector<uint8_t> bytes(1024 + 8);
     for (uint8_t& byte : bytes)
-        byte = uint8_t(random());
-    for (const uint8_t fill : {0x00, 0xFF, 0x1A}) {
+        byte = uint8_t(random.Next());
+    for (const uint8_t fill : {0x00, 0xFF, int(wire::kSub)}) {
         std::vector<uint8_t> same(1024, fill);
         EXPECT_EQ(Crc16Xmodem(same.data(), 1024), ReferenceCrc16(same.data(), 1024))
             << "1024 bytes of " << int(fill);
@@ -54,7 +55,7 @@ TEST(CheckValues, CrcEqualsBitwiseReferenceForEveryLength) {
 
 TEST(CheckValues, PacketCarriesCrcHighByteFirst) {
     const std::string packet = Packet(1, "abc", true);
-    const uint16_t crc = Crc("abc" + std::string(1021, char(xmodem::SUB)));
+    const uint16_t crc = Crc("abc" + std::string(1021, wire::kSub));
     EXPECT_EQ(uint8_t(packet[1027]), crc >> 8);
     EXPECT_EQ(uint8_t(packet[1028]), crc & 0xFF);
 }
@@ -96,7 +97,7 @@ TEST_P(PacketsFromImage, FollowTheImageThenEot) {
             << "block " << block + 1;
     }
     ASSERT_TRUE(BuildPacket(uint32_t(blockSize), c.crcMode));
-    EXPECT_EQ(PacketBuffer()[0], xmodem::EOT);
+    EXPECT_EQ(PacketBuffer()[0], wire::kEot);
     EXPECT_EQ(updateJob.bytesSent.load(), c.imageSize);
 }
 

@@ -3,21 +3,11 @@
 // test relays between those and the pty the engine uses.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
-
-#include "engine/xmodem.h"
 #include "tests/engine/dialogue.h"
-#include "tests/support/process.h"
+#include "tests/support/child.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
-
-std::string ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
 
 struct RxCase {
     const char* name;
@@ -35,22 +25,24 @@ TEST_P(IntoRx, ReceivedFileIsTheImage) {
     Dialogue d(image);
     ASSERT_TRUE(d.Console());
     TempDir work;
-    std::vector<std::string> argv = {rx, "-q", "-b"};
-    if (c.crcMode) argv.push_back("-c");
-    argv.push_back("received.img");
-    PipedChild receiver(argv, work.Path());
-    ASSERT_TRUE(receiver.Running());
-    const int status = RelayUntilExit(d.Peer().MasterFd(), receiver);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "rx status " << status;
+    Launch launch;
+    launch.argv = {rx, "-q", "-b"};
+    if (c.crcMode) launch.argv.push_back("-c");
+    launch.argv.push_back("received.img");
+    launch.cwd = work.Path();
+    launch.in = launch.out = Stdio::Pipe();
+    Child receiver;
+    ASSERT_TRUE(receiver.Start(launch));
+    EXPECT_EQ(RelayUntilExit(d.Peer(), receiver), 0) << "rx's exit code";
     d.Send("Done\r\n>");
     EXPECT_EQ(d.Result(), ResultSuccess);
 
     // rx keeps the padding of the last block; everything before it must be the image.
-    const std::string received = ReadWhole(work.File("received.img"));
+    const std::string received = ReadWholeFile(work.File("received.img"));
     const size_t blockSize = c.crcMode ? 1024 : 128;
     ASSERT_EQ(received.size(), (c.imageSize + blockSize - 1) / blockSize * blockSize);
     EXPECT_TRUE(received.substr(0, c.imageSize) == image);
-    EXPECT_EQ(received.substr(c.imageSize).find_first_not_of(char(xmodem::SUB)), std::string::npos);
+    EXPECT_EQ(received.substr(c.imageSize).find_first_not_of(wire::kSub), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, IntoRx,

@@ -1,6 +1,6 @@
 #include "tests/engine/packet.h"
 
-#include "engine/xmodem.h"
+#include "tests/support/xmodem_bytes.h"
 
 uint16_t ReferenceCrc16(const uint8_t* data, size_t count) {
     uint16_t crc = 0;
@@ -16,9 +16,9 @@ uint16_t ReferenceCrc16(const uint8_t* data, size_t count) {
 std::string Packet(uint8_t number, const std::string& data, bool crcMode) {
     const size_t blockSize = crcMode ? 1024 : 128;
     std::string block = data;
-    block.resize(blockSize, char(xmodem::SUB));
+    block.resize(blockSize, wire::kSub);
     std::string packet;
-    packet += char(crcMode ? xmodem::STX : xmodem::SOH);
+    packet += crcMode ? wire::kStx : wire::kSoh;
     packet += char(number);
     packet += char(255 - number);
     packet += block;
@@ -28,7 +28,10 @@ std::string Packet(uint8_t number, const std::string& data, bool crcMode) {
         packet += char(crc >> 8);
         packet += char(crc & 0xFF);
     } else {
-        packet += char(Checksum8(bytes, uint32_t(blockSize)));
+        uint8_t sum = 0;
+        for (size_t i = 0; i < blockSize; ++i)
+            sum = uint8_t(sum + bytes[i]);
+        packet += char(sum);
     }
     return packet;
 }

@@ -1,15 +1,15 @@
 // The XMODEM sender on the wire, with the test as the receiver over a real pty.
 #include <gtest/gtest.h>
 
-#include "engine/xmodem.h"
 #include "tests/engine/dialogue.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
-const std::string kAck(1, char(xmodem::ACK));
-const std::string kNak(1, char(xmodem::NAK));
-const std::string kCan(1, char(xmodem::CAN));
-const std::string kEot(1, char(xmodem::EOT));
+const std::string kAck(1, wire::kAck);
+const std::string kNak(1, wire::kNak);
+const std::string kCan(1, wire::kCan);
+const std::string kEot(1, wire::kEot);
 
 struct FramingCase {
     const char* name;
@@ -96,8 +96,7 @@ TEST(Sender, ReceiverCancelEndsTheTransfer) {
         EXPECT_EQ(d.Result(), ResultTransferFail);
         EXPECT_EQ(updateJob.stage.load(), StageTransfer);
         const std::string& host = d.Host(30);
-        EXPECT_EQ(host.back(),
-                  atEot ? char(xmodem::EOT) : char(Packet(1, "QRV-0001", false).back()));
+        EXPECT_EQ(host.back(), atEot ? wire::kEot : char(Packet(1, "QRV-0001", false).back()));
     }
 }
 

@@ -26,6 +26,7 @@
 #include "sim/sim_device.h"
 #include "tests/gui/gui_support.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/xmodem_bytes.h"
 #include "ui/main_dialog.h"
 
 namespace {
@@ -404,7 +405,7 @@ TEST_P(CancelledRun, OnlyAsksTheJobToStopAndClosesOnceItHas) {
     EXPECT_EQ(result, IDCANCEL);
     EXPECT_NE(Focus(), Button(kIdCancel));
     const std::string sent = device->HostBytes();
-    EXPECT_EQ(sent.substr(sent.size() >= 2 ? sent.size() - 2 : 0), "\x18\x18")
+    EXPECT_EQ(sent.substr(sent.size() >= 2 ? sent.size() - 2 : 0), wire::Bytes(wire::kCan, 2))
         << "the job tells the device it gave up";
     EXPECT_EQ(device->UpdatesCompleted(), 0);
 }

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "res/icon.h"
-#include "tests/cli/child_process.h"
+#include "tests/support/child.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -37,20 +37,6 @@ bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The tool's path from $PATH, or "" when it is not installed.
-std::string FindTool(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
-    for (size_t start = 0;;) {
-        const size_t end = folders.find(':', start);
-        const std::string candidate =
-            folders.substr(start, end == std::string::npos ? end : end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        if (end == std::string::npos) return "";
-        start = end + 1;
-    }
-}
-
 struct ToolRun {
     int exitCode = -2;
     std::string out;
@@ -59,11 +45,11 @@ struct ToolRun {
 
 ToolRun RunTool(const std::vector<std::string>& argv, const TempDir& scratch,
                 const std::vector<std::pair<std::string, std::string>>& env = {}) {
-    ChildSpec launch;
+    Launch launch;
     launch.argv = argv;
     launch.env = env;
-    launch.stdoutPath = scratch.File("stdout");
-    launch.stderrPath = scratch.File("stderr");
+    launch.out = Stdio::File(scratch.File("stdout"));
+    launch.err = Stdio::File(scratch.File("stderr"));
     Child child;
     ToolRun run;
     if (!child.Start(launch)) return run;
@@ -182,7 +168,7 @@ TEST_F(InstalledTree, DesktopEntryLaunchesTheInstalledProgramAndValidates) {
     EXPECT_TRUE(fs::exists(Path("share/icons/hicolor/48x48/apps/" + keys["Icon"] + ".png")))
         << keys["Icon"];
 
-    const std::string validate = FindTool("desktop-file-validate");
+    const std::string validate = FindProgram("desktop-file-validate");
     if (validate.empty()) GTEST_SKIP() << "desktop-file-validate is not installed";
     const ToolRun run = RunTool({validate, entry}, scratch);
     EXPECT_EQ(run.exitCode, 0);
@@ -197,7 +183,7 @@ TEST_F(InstalledTree, AppStreamMetadataNamesThisReleaseAndValidates) {
     EXPECT_TRUE(Contains(text, "<release version=\"" QUORVANE_VERSION "\" date=\"")) << text;
     EXPECT_TRUE(Contains(text, "<icon type=\"stock\">quorvane</icon>"));
 
-    const std::string appstream = FindTool("appstreamcli");
+    const std::string appstream = FindProgram("appstreamcli");
     if (appstream.empty()) GTEST_SKIP() << "appstreamcli is not installed";
     const ToolRun run = RunTool({appstream, "validate", "--no-net", path}, scratch);
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
@@ -208,7 +194,7 @@ TEST_F(InstalledTree, AppStreamMetadataNamesThisReleaseAndValidates) {
 // Each page names this version, mentions every option the program's --help offers, and renders
 // without a single warning from groff.
 TEST_F(InstalledTree, ManPagesCoverEveryOptionAndRenderCleanly) {
-    const std::string man = FindTool("man");
+    const std::string man = FindProgram("man");
     static const std::regex option("--[a-z][a-z-]*");
     for (const char* program : kPrograms) {
         SCOPED_TRACE(program);
@@ -308,7 +294,7 @@ TEST_F(InstalledTree, IconsAreTheWindowIconAtEachSize) {
 // Completion as bash runs it, with the words split the way readline splits them.
 TEST_F(InstalledTree, BashCompletionOffersOptionsAndPortNames) {
     const std::string framework = "/usr/share/bash-completion/bash_completion";
-    const std::string bash = FindTool("bash");
+    const std::string bash = FindProgram("bash");
     if (bash.empty() || !fs::exists(framework)) GTEST_SKIP() << "bash-completion is not installed";
     const std::string script = "source " + framework + "\nsource " +
                                Path("share/bash-completion/completions/quorvane-cli") + R"(

@@ -9,22 +9,19 @@
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "sim/sim_device.h"
-#include "tests/sim/target_program.h"
 #include "tests/support/job_runner.h"
+#include "tests/support/target_program.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr char kCan = 0x18;
 
 // Image contents stay the same from run to run, so a seeded fault hits the same bytes.
 std::string Image(size_t size) {
@@ -75,8 +72,12 @@ struct KnobCase {
     size_t imageSize;
     int32_t result;
     UpdateStage stage;
-    uint32_t cancelAfterMs;                         // 0: the job ends by itself
-    std::function<void(const sim::Device&)> check;  // what the device saw
+    uint32_t cancelAfterMs = 0;                          // 0: the job ends by itself
+    std::function<void(const sim::Device&)> check = {};  // what the device saw
+    // A paced line takes at least about as long as these bytes need in one direction before
+    // the job can end. Only a loose lower bound: it checks that pacing happens, not how fast
+    // anything is.
+    size_t pacedBytes = 0;
 };
 
 void PrintTo(const KnobCase& c, std::ostream* os) {
@@ -93,34 +94,25 @@ TEST_P(EngineAgainstKnob, EndsAsARealDeviceWould) {
     TempDir dir;
     const std::string image = Image(c.imageSize);
     JobRunner job(dir.Write("image.img", image), d.device.PortPath());
+    const Clock::time_point start = Clock::now();
     EXPECT_EQ(RunJob(job, c.cancelAfterMs, c.stage), c.result);
+    const long long elapsed = MsSince(start);
     EXPECT_EQ(updateJob.stage.load(), c.stage);
     if (c.result == ResultSuccess) {
         EXPECT_TRUE(Received(d.device) == image);
     }
     if (c.check) c.check(d.device);
+    if (c.pacedBytes > 0) {
+        EXPECT_GE(double(elapsed), 0.8 * LineMs(c.pacedBytes, config.lineRateBps))
+            << c.pacedBytes << " bytes at " << config.lineRateBps << " bit/s";
+    }
 }
 
-// Seeds are fixed, so each case hits the same bytes on every run; the noisy ones were chosen so
-// that both directions are hit at least once.
 const KnobCase kKnobCases[] = {
-    // A device that has gone ends the job once it has stayed gone for about a second.
-    {"VanishesAfterTwoBlocks", [](sim::DeviceConfig& c) { c.vanishAfterBlocks = 2; }, 8192,
-     ResultPortIoError, StageTransfer, 0,
-     [](const sim::Device& d) {
-         EXPECT_EQ(d.BlocksAccepted(), 2);
-         EXPECT_TRUE(d.Finished());
-     }},
-    {"VanishesBeforeTheFirstBlock", [](sim::DeviceConfig& c) { c.vanishAfterBlocks = 0; }, 8192,
-     ResultPortIoError, StageTransfer, 0,
-     [](const sim::Device& d) {
-         EXPECT_EQ(d.BlocksAccepted(), 0);
-         EXPECT_EQ(d.AnnouncedSize(), 8192u);
-         EXPECT_TRUE(d.Finished());
-     }},
-    // Every byte into the receiver garbled, the console's left alone: no packet ever gets
-    // through, and the host waits in the transfer (its sender takes the receiver's repeated "C"
-    // for nothing, and whatever the garbled data holds cannot end the job).
+    // Noise on every byte of one direction: whatever the seed, the job can only wait until
+    // Cancel. Every byte into the receiver garbled, the console's left alone: no packet ever
+    // gets through, and the host waits in the transfer (its sender takes the receiver's repeated
+    // "C" for nothing, and whatever the garbled data holds cannot end the job).
     {"EveryByteIntoTheReceiverCorrupted", [](sim::DeviceConfig& c) { c.noiseIn = 1; }, 4096,
      ResultCancelled, StageTransfer, 300,
      [](const sim::Device& d) {
@@ -136,140 +128,37 @@ const KnobCase kKnobCases[] = {
      },
      4096, ResultCancelled, StageConnect, 300,
      [](const sim::Device& d) { EXPECT_GT(d.Noise().corruptedOut, 0u); }},
-    {"NoisyLineCrc",
-     [](sim::DeviceConfig& c) {
-         c.noiseIn = c.noiseOut = 1e-3;
-         c.seed = 70;
-     },
-     8192, ResultSuccess, StageNone, 0,
-     [](const sim::Device& d) {
-         EXPECT_GT(d.Noise().corruptedIn, 0u);
-         EXPECT_GT(d.Noise().corruptedOut, 0u);
-     }},
-    {"NoisyLineChecksum",
-     [](sim::DeviceConfig& c) {
-         c.crcMode = false;
-         c.noiseIn = c.noiseOut = 1e-3;
-         c.seed = 70;
-     },
-     8192, ResultSuccess, StageNone, 0,
-     [](const sim::Device& d) {
-         EXPECT_GT(d.Noise().corruptedIn, 0u);
-         EXPECT_GT(d.Noise().corruptedOut, 0u);
-     }},
-    // A lost byte leaves a packet short: a second of silence, NAK, and the packet again.
-    {"LostBytes",
-     [](sim::DeviceConfig& c) {
-         c.dropRate = 5e-4;
-         c.seed = 3;
-     },
-     4096, ResultSuccess, StageNone, 0,
-     [](const sim::Device& d) { EXPECT_GT(d.Noise().droppedIn + d.Noise().droppedOut, 0u); }},
+    // The host's four 1K packets are taken from the line no faster than it carries them.
+    {.name = "IntakeAt115200",
+     .configure = [](sim::DeviceConfig& c) { c.lineRateBps = 115200; },
+     .imageSize = 4096,
+     .result = ResultSuccess,
+     .stage = StageNone,
+     .pacedBytes = 4 * 1029},
+    {.name = "IntakeAt57600",
+     .configure =
+         [](sim::DeviceConfig& c) {
+             c.lineRateBps = 57600;
+             c.crcMode = false;
+         },
+     .imageSize = 2048,
+     .result = ResultSuccess,
+     .stage = StageNone,
+     .pacedBytes = 16 * 132},
+    // A long IDENT reply leaves no faster either; the host refuses it once it has all of it.
+    {.name = "RepliesAt115200",
+     .configure =
+         [](sim::DeviceConfig& c) {
+             c.lineRateBps = 115200;
+             c.identity = std::string(2000, 'Q');
+         },
+     .imageSize = 1024,
+     .result = ResultConnectFail,
+     .stage = StageConnect,
+     .pacedBytes = 2000},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, EngineAgainstKnob, ::testing::ValuesIn(kKnobCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// Random bytes out of the device mid-transfer read as replies. A CAN among them ends the job,
-// since the sender takes one CAN as the end; stray ACKs and NAKs only make it send ahead or
-// again, which a receiver that acknowledges repeats survives.
-struct GarbageCase {
-    const char* name;
-    uint64_t seed;
-    bool holdsCan;  // what the seed's burst is known to hold
-};
-
-class GarbageBurst : public ::testing::TestWithParam<GarbageCase> {};
-
-TEST_P(GarbageBurst, OnlyACanAmongTheBytesEndsTheJob) {
-    const GarbageCase& c = GetParam();
-    std::mutex mutex;
-    std::string burst;
-    sim::DeviceConfig config;
-    config.crcMode = false;
-    config.garbageBurst = 16;
-    config.seed = c.seed;
-    config.onEvent = [&](const sim::Event& event) {
-        std::lock_guard lock(mutex);
-        if (event.kind == sim::EventKind::GarbageSent) burst += event.text;
-    };
-    Started d(config);
-    TempDir dir;
-    // 64 blocks, the burst after the 32nd: more blocks are left than stray replies could
-    // acknowledge, so every garbage byte is read while the transfer still runs.
-    const std::string image = Image(64 * 128);
-    JobRunner job(dir.Write("image.img", image), d.device.PortPath());
-    const int32_t result = RunJob(job, 0, StageNone);
-    std::lock_guard lock(mutex);
-    ASSERT_EQ(burst.size(), 16u) << "one burst per transfer";
-    ASSERT_EQ(burst.find(kCan) != std::string::npos, c.holdsCan);
-    if (c.holdsCan) {
-        EXPECT_EQ(result, ResultTransferFail);
-    } else {
-        EXPECT_EQ(result, ResultSuccess);
-        EXPECT_TRUE(Received(d.device) == image);
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, GarbageBurst,
-                         ::testing::Values(GarbageCase{"Harmless", 1, false},
-                                           GarbageCase{"HoldsACan", 19, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// A paced line takes at least about as long as its bytes need. Only a loose lower bound: this
-// checks that pacing happens, not how fast anything is.
-struct RateCase {
-    const char* name;
-    std::function<void(sim::DeviceConfig&)> configure;
-    size_t imageSize;
-    int32_t result;
-    size_t pacedBytes;  // the bytes one direction must carry before the job can end
-};
-
-void PrintTo(const RateCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class LineRate : public ::testing::TestWithParam<RateCase> {};
-
-TEST_P(LineRate, TheJobTakesTheLinesTime) {
-    const RateCase& c = GetParam();
-    sim::DeviceConfig config;
-    c.configure(config);
-    Started d(config);
-    TempDir dir;
-    const std::string image = Image(c.imageSize);
-    JobRunner job(dir.Write("image.img", image), d.device.PortPath());
-    const Clock::time_point start = Clock::now();
-    EXPECT_EQ(RunJob(job, 0, StageNone), c.result);
-    const long long elapsed = MsSince(start);
-    EXPECT_GE(double(elapsed), 0.8 * LineMs(c.pacedBytes, config.lineRateBps))
-        << c.pacedBytes << " bytes at " << config.lineRateBps << " bit/s";
-    if (c.result == ResultSuccess) {
-        EXPECT_TRUE(Received(d.device) == image);
-    }
-}
-
-const RateCase kRateCases[] = {
-    // The host's four 1K packets are taken from the line no faster than it carries them.
-    {"IntakeAt115200", [](sim::DeviceConfig& c) { c.lineRateBps = 115200; }, 4096, ResultSuccess,
-     4 * 1029},
-    {"IntakeAt57600",
-     [](sim::DeviceConfig& c) {
-         c.lineRateBps = 57600;
-         c.crcMode = false;
-     },
-     2048, ResultSuccess, 16 * 132},
-    // A long IDENT reply leaves no faster either; the host refuses it once it has all of it.
-    {"RepliesAt115200",
-     [](sim::DeviceConfig& c) {
-         c.lineRateBps = 115200;
-         c.identity = std::string(2000, 'Q');
-     },
-     1024, ResultConnectFail, 2000},
-};
-
-INSTANTIATE_TEST_SUITE_P(Cases, LineRate, ::testing::ValuesIn(kRateCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Through quorvane-target's flags ---------------------------------------------------------
@@ -307,7 +196,7 @@ TEST_P(TargetFlag, TheJobEndsAsTheFlagMakesIt) {
     // Unpaced unless the case is about pacing, to keep the suite quick.
     if (c.pacedAtBps == 0) flags.insert(flags.end(), {"--line-rate", "0"});
 
-    simtest::TargetProgram target;
+    TargetProgram target;
     const std::string port = target.Serve(flags);
     ASSERT_FALSE(port.empty()) << target.Stderr();
     const std::string image = Image(c.imageSize);

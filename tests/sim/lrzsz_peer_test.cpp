@@ -1,11 +1,6 @@
 // The device's XMODEM receiver against a sender we did not write: lrzsz's sx.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -17,50 +12,30 @@
 
 #include "sim/sim_device.h"
 #include "tests/sim/host_side.h"
-#include "tests/sim/target_program.h"
-
-extern char** environ;
+#include "tests/support/child.h"
+#include "tests/support/pty.h"
+#include "tests/support/target_program.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
-std::string FindOnPath(const std::string& name) {
-    const char* path = getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= folders.size()) {
-        const size_t end = std::min(folders.find(':', start), folders.size());
-        const std::string candidate = folders.substr(start, end - start) + "/" + name;
-        if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return {};
-}
+constexpr uint32_t kReplyMs = 3000;
 
 // Starts `program` with its stdin and stdout on the line at `port`, as in
-// "sx FILE < PORT > PORT"; its chatter on stderr is dropped. The pid, or -1.
-pid_t SpawnOnLine(const std::string& program, const std::vector<std::string>& arguments,
-                  const std::string& port) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, port.c_str(), O_RDWR | O_NOCTTY, 0);
-    posix_spawn_file_actions_adddup2(&actions, 0, 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<std::string> args{program};
-    args.insert(args.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return spawned == 0 ? pid : -1;
+// "sx FILE < PORT > PORT"; its chatter on stderr is dropped.
+bool StartOnLine(Child* sender, const std::string& program,
+                 const std::vector<std::string>& arguments, const std::string& port) {
+    Launch launch;
+    launch.argv = {program};
+    launch.argv.insert(launch.argv.end(), arguments.begin(), arguments.end());
+    launch.in = launch.out = Stdio::File(port);
+    return sender->Start(launch);
 }
 
 // Ends a sender that is still running (sx does not always end once the receiver is done).
-void Reap(pid_t pid) {
-    kill(pid, SIGTERM);
-    waitpid(pid, nullptr, 0);
+void Reap(Child& sender) {
+    if (sender.Signal(SIGTERM)) sender.Wait(5000);
 }
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
@@ -83,37 +58,34 @@ void PrintTo(const PeerCase& c, std::ostream* os) {
 class SxSends : public ::testing::TestWithParam<PeerCase> {};
 
 TEST_P(SxSends, TheImageArrivesWhole) {
-    const std::string sx = FindOnPath("sx");
+    const std::string sx = FindProgram("sx");
     if (sx.empty()) GTEST_SKIP() << "lrzsz's sx is not installed";
     const PeerCase& c = GetParam();
 
-    const std::string folder = simtest::MakeTemporaryFolder("sim-sx");
-    ASSERT_FALSE(folder.empty());
-    const std::filesystem::path imagePath = std::filesystem::path(folder) / "image.bin";
+    TempDir folder;
+    ASSERT_FALSE(folder.Path().empty());
     const std::vector<uint8_t> image = simtest::Pattern(c.size);
-    std::ofstream(imagePath, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    const std::string imagePath = folder.Write("image.bin", simtest::AsString(image));
 
     sim::DeviceConfig config;
     config.crcMode = c.crc;
     sim::Device device(config);
     std::string error;
     ASSERT_TRUE(device.Start(&error)) << error;
-    simtest::HostPort host(device.PortPath());
+    HostPort host(device.PortPath());
     ASSERT_TRUE(host.IsOpen()) << host.Error();
     char command[32];
     snprintf(command, sizeof command, "UPDATE %zX\r\n", c.size);
     ASSERT_TRUE(host.Write(command));
-    host.ReadThrough(c.crc ? 'C' : simtest::kNak);
+    host.ReadUntil(std::string(1, c.crc ? 'C' : wire::kNak), kReplyMs);
 
     std::vector<std::string> args = c.flags;
-    args.push_back(imagePath.string());
-    const pid_t pid = SpawnOnLine(sx, args, device.PortPath());
-    ASSERT_GT(pid, 0);
+    args.push_back(imagePath);
+    Child sender;
+    ASSERT_TRUE(StartOnLine(&sender, sx, args, device.PortPath()));
 
     const bool arrived = device.WaitForUpdates(1, 15000);
-    Reap(pid);
-    std::filesystem::remove_all(folder);
+    Reap(sender);
     ASSERT_TRUE(arrived);
     EXPECT_TRUE(device.Received() == image) << device.Received().size() << " bytes";
 }
@@ -135,34 +107,30 @@ struct PlainCase {
 class SxIntoReceiverOnly : public ::testing::TestWithParam<PlainCase> {};
 
 TEST_P(SxIntoReceiverOnly, TheFileArrives) {
-    const std::string sx = FindOnPath("sx");
+    const std::string sx = FindProgram("sx");
     if (sx.empty()) GTEST_SKIP() << "lrzsz's sx is not installed";
     const PlainCase& c = GetParam();
-    const std::string folder = simtest::MakeTemporaryFolder("sim-sx-plain");
-    ASSERT_FALSE(folder.empty());
-    const std::filesystem::path source = std::filesystem::path(folder) / "source.bin";
-    const std::filesystem::path output = std::filesystem::path(folder) / "received.bin";
+    TempDir folder;
+    ASSERT_FALSE(folder.Path().empty());
     const std::vector<uint8_t> image = simtest::Pattern(c.size);
-    std::ofstream(source, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+    const std::string source = folder.Write("source.bin", simtest::AsString(image));
+    const std::string output = folder.File("received.bin");
 
-    std::vector<std::string> flags{"--receiver-only", "--once", "--quiet", "--output",
-                                   output.string()};
+    std::vector<std::string> flags{"--receiver-only", "--once", "--quiet", "--output", output};
     if (!c.crc) flags.push_back("--nak");
     if (c.trimSub) flags.push_back("--trim-sub");
     if (!c.paced) flags.insert(flags.end(), {"--line-rate", "0"});
-    simtest::TargetProgram target;
+    TargetProgram target;
     const std::string port = target.Serve(flags);
     ASSERT_FALSE(port.empty()) << target.Stderr();
     std::vector<std::string> sxFlags;
     if (c.crc) sxFlags.push_back("-k");
-    sxFlags.push_back(source.string());
-    const pid_t pid = SpawnOnLine(sx, sxFlags, port);
-    ASSERT_GT(pid, 0);
+    sxFlags.push_back(source);
+    Child sender;
+    ASSERT_TRUE(StartOnLine(&sender, sx, sxFlags, port));
     const int exitCode = target.Wait(15000);
-    Reap(pid);
+    Reap(sender);
     const std::vector<uint8_t> written = ReadFile(output);
-    std::filesystem::remove_all(folder);
 
     EXPECT_EQ(exitCode, 0) << target.Stderr();
     if (c.trimSub) {
@@ -173,7 +141,7 @@ TEST_P(SxIntoReceiverOnly, TheFileArrives) {
         EXPECT_LT(written.size() - image.size(), 128u) << "more padding than one block";
         EXPECT_TRUE(std::equal(image.begin(), image.end(), written.begin()));
         EXPECT_TRUE(std::all_of(written.begin() + std::ptrdiff_t(image.size()), written.end(),
-                                [](uint8_t byte) { return byte == 0x1A; }));
+                                [](uint8_t byte) { return byte == wire::kSub; }));
     }
 }
 

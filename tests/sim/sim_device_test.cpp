@@ -23,18 +23,21 @@
 #include "sim/sim_device.h"
 #include "sim/xmodem_check.h"
 #include "tests/sim/host_side.h"
+#include "tests/support/pty.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
-using simtest::HostPort;
 using simtest::Packet;
 using simtest::Pattern;
 using Clock = std::chrono::steady_clock;
 
-const std::string E(1, simtest::kEsc);
-const std::string ACK(1, simtest::kAck);
-const std::string NAK(1, simtest::kNak);
-const std::string CANCAN(2, simtest::kCan);
+constexpr uint32_t kReplyMs = 3000;
+
+const std::string E(1, wire::kEsc);
+const std::string ACK(1, wire::kAck);
+const std::string NAK(1, wire::kNak);
+const std::string CANCAN(2, wire::kCan);
 const std::string kVer = "VER\r\nVer01.02 build 7\r\n>";
 
 std::string Hex(uint32_t value) {
@@ -81,7 +84,7 @@ struct Line {
     // Writes `send` and expects exactly `reply` back.
     void Converse(const std::string& send, const std::string& reply) {
         ASSERT_TRUE(host->Write(send));
-        EXPECT_EQ(Printable(host->Read(reply.size())), Printable(reply))
+        EXPECT_EQ(Printable(host->ReadCount(reply.size(), kReplyMs)), Printable(reply))
             << "after sending " << Printable(send);
     }
 
@@ -210,7 +213,7 @@ struct TransferCase {
     int blocks = 0;  // BlocksAccepted() at the end
     std::function<void(sim::DeviceConfig&)> configure = nullptr;
     int64_t announce = -1;  // the size in the UPDATE line; -1: imageSize
-    uint8_t pad = 0x1A;
+    uint8_t pad = wire::kSub;
 };
 
 void PrintTo(const TransferCase& c, std::ostream* os) {
@@ -250,7 +253,7 @@ TEST_P(Transfer, FollowsTheScript) {
         SCOPED_TRACE("step " + std::to_string(&step - c.steps.data() + 1));
         switch (step.what) {
             case Send::Eot:
-                line.Converse(std::string(1, simtest::kEot), step.reply);
+                line.Converse(std::string(1, wire::kEot), step.reply);
                 break;
             case Send::CanCan:
                 line.Converse(CANCAN, step.reply);
@@ -373,9 +376,10 @@ TEST(TransferLength, BlockNumbersWrapFrom255To0) {
         const size_t end = std::min(image.size(), start + 128);
         const std::span<const uint8_t> data(image.data() + start, end - start);
         ASSERT_TRUE(line.host->Write(Packet(false, uint8_t(block + 1), data)));
-        ASSERT_EQ(Printable(line.host->Read(1)), Printable(ACK)) << "block " << block + 1;
+        ASSERT_EQ(Printable(line.host->ReadCount(1, kReplyMs)), Printable(ACK))
+            << "block " << block + 1;
     }
-    line.Converse(std::string(1, simtest::kEot), kDone);
+    line.Converse(std::string(1, wire::kEot), kDone);
     EXPECT_TRUE(line.device.WaitForUpdates(1, 1000));
     EXPECT_EQ(line.device.BlocksAccepted(), 300);
     EXPECT_TRUE(line.device.Received() == image);
@@ -388,19 +392,19 @@ TEST(ReceiverTiming, AsksAgainAfterASecondOfSilence) {
     line.Converse("UPDATE 800\r\n", "UPDATE 800\r\nReady for XMODEM\r\nC");
 
     Clock::time_point start = Clock::now();
-    EXPECT_EQ(line.host->Read(1), "C");
+    EXPECT_EQ(line.host->ReadCount(1, kReplyMs), "C");
     EXPECT_GE(MsSince(start), 800);
 
     const std::span<const uint8_t> first(image.data(), 1024);
     line.Converse(simtest::AsString(Packet(true, 1, first)), ACK);
     start = Clock::now();
-    EXPECT_EQ(Printable(line.host->Read(1)), Printable(NAK));
+    EXPECT_EQ(Printable(line.host->ReadCount(1, kReplyMs)), Printable(NAK));
     EXPECT_GE(MsSince(start), 800);
 
     // The resent block is the previous one: acknowledged, not stored twice.
     line.Converse(simtest::AsString(Packet(true, 1, first)), ACK);
     line.Converse(simtest::AsString(Packet(true, 2, std::span(image).subspan(1024))), ACK);
-    line.Converse(std::string(1, simtest::kEot), kDone);
+    line.Converse(std::string(1, wire::kEot), kDone);
     EXPECT_TRUE(line.device.Received() == image);
 }
 
@@ -411,7 +415,7 @@ TEST(Verdict, ComesAfterTheWritingTime) {
     ASSERT_TRUE(line.Open());
     line.Converse("UPDATE 0\r\n", "UPDATE 0\r\nReady for XMODEM\r\nC");
     const Clock::time_point start = Clock::now();
-    line.Converse(std::string(1, simtest::kEot), ACK);
+    line.Converse(std::string(1, wire::kEot), ACK);
     line.Converse("", "\r\nDone\r\n>");
     EXPECT_GE(MsSince(start), 300);
 }
@@ -428,12 +432,12 @@ TEST(Boot, DropsInputWhileSilent) {
     std::string got;
     while (got.find('>') == std::string::npos && MsSince(start) < 3000) {
         ASSERT_TRUE(line.host->Write(E));
-        got += line.host->Read(3, 100);
+        got += line.host->ReadCount(3, 100);
     }
     EXPECT_EQ(Printable(got), "\\r\\n>");
     EXPECT_GE(MsSince(start), 300);
     const std::string sent = line.device.HostBytes();
-    EXPECT_GE(std::count(sent.begin(), sent.end(), simtest::kEsc), 2);
+    EXPECT_GE(std::count(sent.begin(), sent.end(), wire::kEsc), 2);
 }
 
 TEST(Boot, BannerLinesComeApartAndAreNotInterrupted) {
@@ -444,7 +448,8 @@ TEST(Boot, BannerLinesComeApartAndAreNotInterrupted) {
     const Clock::time_point start = Clock::now();
     ASSERT_TRUE(line.Open());
     ASSERT_TRUE(line.host->Write(E));  // while booting: no prompt for it
-    EXPECT_EQ(Printable(line.host->Read(config.banner.size())), Printable(config.banner));
+    EXPECT_EQ(Printable(line.host->ReadCount(config.banner.size(), kReplyMs)),
+              Printable(config.banner));
     EXPECT_GE(MsSince(start), 300);
     line.Converse(E, "\r\n>");
 }
@@ -470,7 +475,8 @@ TEST_P(BusyBoot, AnswersQueuedEscs) {
     ASSERT_TRUE(line.Open());
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(line.host->Write(E));
-    EXPECT_EQ(Printable(line.host->Read(GetParam().reply.size())), Printable(GetParam().reply));
+    EXPECT_EQ(Printable(line.host->ReadCount(GetParam().reply.size(), kReplyMs)),
+              Printable(GetParam().reply));
     line.Converse("VER\r\n", kVer);
 }
 
@@ -497,7 +503,7 @@ TEST(HostSessions, TheHostMayCloseAndComeBack) {
     EXPECT_EQ(exclusive, 0) << "a later unprivileged host could not open the port";
     EXPECT_EQ(flock(again.Fd(), LOCK_EX | LOCK_NB), 0);
     ASSERT_TRUE(again.Write("VER\r\n"));
-    EXPECT_EQ(Printable(again.Read(kVer.size())), Printable(kVer));
+    EXPECT_EQ(Printable(again.ReadCount(kVer.size(), kReplyMs)), Printable(kVer));
     EXPECT_EQ(Printable(line.device.HostBytes()), Printable(E + "VER\r\n"));
 }
 
@@ -548,10 +554,10 @@ TEST(Once, StopsOnlyAfterTheHostHasTheVerdict) {
     Line line(config);
     ASSERT_TRUE(line.Open());
     line.Converse("UPDATE 0\r\n", "UPDATE 0\r\nReady for XMODEM\r\nC");
-    ASSERT_TRUE(line.host->Write(std::string(1, simtest::kEot)));
+    ASSERT_TRUE(line.host->Write(std::string(1, wire::kEot)));
     // Stopping now would close the line and throw the unread verdict away.
     EXPECT_FALSE(line.device.WaitForFinish(150));
-    EXPECT_EQ(Printable(line.host->Read(kDone.size())), Printable(kDone));
+    EXPECT_EQ(Printable(line.host->ReadCount(kDone.size(), kReplyMs)), Printable(kDone));
     EXPECT_TRUE(line.device.WaitForFinish(2000));
     EXPECT_EQ(line.device.UpdatesCompleted(), 1);
 }
@@ -601,7 +607,7 @@ TEST(Events, ReportTheDialogueInOrder) {
     line.Converse("IDENT\r\n", "IDENT\r\nQRV-0001\r\n>");
     line.Converse("UPDATE 5\r\n", "UPDATE 5\r\nReady for XMODEM\r\nC");
     line.Converse(simtest::AsString(Packet(true, 1, data)), ACK);
-    line.Converse(std::string(1, simtest::kEot), kDone);
+    line.Converse(std::string(1, wire::kEot), kDone);
     std::lock_guard lock(mutex);
     EXPECT_EQ(seen, (std::vector<std::string>{"woke", "command IDENT", "command UPDATE 5",
                                               "update 5", "done 5 ok", "verdict Done"}));
@@ -657,7 +663,7 @@ std::string NoisyVerReply(uint64_t seed, sim::NoiseCounts* counts) {
     config.seed = seed;
     Line line(config);
     if (!line.Open() || !line.host->Write("VER\r\n")) return {};
-    const std::string reply = line.host->Read(21);
+    const std::string reply = line.host->ReadCount(21, kReplyMs);
     *counts = line.device.Noise();
     return reply;
 }
@@ -692,7 +698,7 @@ TEST(LineNoise, LeavesTheConsoleAloneUnlessAsked) {
     line.Converse(E, "\r\n>");
     line.Converse("VER\r\n", kVer);
     line.Converse("UPDATE 10\r\n", "UPDATE 10\r\nReady for XMODEM\r\n");
-    const std::string ask = line.host->Read(1);
+    const std::string ask = line.host->ReadCount(1, kReplyMs);
     ASSERT_EQ(ask.size(), 1u);
     EXPECT_EQ(BitsApart(uint8_t(ask[0]), 'C'), 1) << Printable(ask);
     EXPECT_EQ(line.device.Noise().corruptedOut, 1u);
@@ -712,7 +718,8 @@ TEST(LineRate, TheHostsBytesBackUpInThePty) {
     const size_t taken = line.device.HostBytes().size();
     // At most a 5 ms burst, then 11520 bytes a second; elapsed is measured after the sample.
     EXPECT_LE(double(taken), 58 + double(MsSince(start)) * 11.52 + 1) << taken << " bytes taken";
-    EXPECT_EQ(Printable(line.host->Read(21)), Printable("\r\nVer01.02 build 7\r\n>"));
+    EXPECT_EQ(Printable(line.host->ReadCount(21, kReplyMs)),
+              Printable("\r\nVer01.02 build 7\r\n>"));
     EXPECT_GE(double(MsSince(start)), 0.8 * double(sent.size()) / 11.52);
 }
 
@@ -728,27 +735,28 @@ TEST_P(ReceiverOnly, TakesBothBlockSizesAndKeepsThePadding) {
     Line line(config);
     ASSERT_TRUE(line.Open());
     const std::string ask = crc ? "C" : NAK;
-    EXPECT_EQ(Printable(line.host->Read(1)), Printable(ask)) << "asks at once";
+    EXPECT_EQ(Printable(line.host->ReadCount(1, kReplyMs)), Printable(ask)) << "asks at once";
     ASSERT_TRUE(line.host->Write(E + "VER\r\n"));
-    EXPECT_EQ(Printable(line.host->Read(1, 200)), "") << "there is no console";
+    EXPECT_EQ(Printable(line.host->ReadCount(1, 200)), "") << "there is no console";
 
     const std::vector<uint8_t> image = Pattern(1024 + 100);
     const std::span<const uint8_t> tail = std::span(image).subspan(1024);
     line.Converse(simtest::AsString(Packet(1024, crc, 1, std::span(image).first(1024))), ACK);
     line.Converse(simtest::AsString(Packet(128, crc, 2, tail)), ACK);
     line.Converse(simtest::AsString(Packet(128, crc, 2, tail)), ACK);  // a repeat, dropped
-    line.Converse(std::string(1, simtest::kEot), ACK);
+    line.Converse(std::string(1, wire::kEot), ACK);
     ASSERT_TRUE(line.device.WaitForUpdates(1, 1000));
     std::vector<uint8_t> kept = image;
-    kept.resize(1024 + 128, 0x1A);
+    kept.resize(1024 + 128, wire::kSub);
     EXPECT_TRUE(line.device.Received() == kept) << line.device.Received().size() << " bytes";
     EXPECT_EQ(line.device.AnnouncedSize(), 0u);
 
     // Our ACK of the EOT went astray, so the sender says EOT again: no second file.
     const Clock::time_point done = Clock::now();
-    line.Converse(std::string(1, simtest::kEot), ACK);
+    line.Converse(std::string(1, wire::kEot), ACK);
     EXPECT_EQ(line.device.UpdatesCompleted(), 1);
-    EXPECT_EQ(Printable(line.host->Read(1)), Printable(ask)) << "ready for the next sender";
+    EXPECT_EQ(Printable(line.host->ReadCount(1, kReplyMs)), Printable(ask))
+        << "ready for the next sender";
     EXPECT_GE(MsSince(done), 800);
 }
 
@@ -804,7 +812,7 @@ TEST_F(PortAlias, PointsAtThePortUntilStop) {
     HostPort viaAlias((ports_ / "COM7").string());
     ASSERT_TRUE(viaAlias.IsOpen()) << viaAlias.Error();
     ASSERT_TRUE(viaAlias.Write("VER\r\n"));
-    EXPECT_EQ(Printable(viaAlias.Read(kVer.size())), Printable(kVer));
+    EXPECT_EQ(Printable(viaAlias.ReadCount(kVer.size(), kReplyMs)), Printable(kVer));
 
     line.device.Stop();
     EXPECT_FALSE(std::filesystem::is_symlink(ports_ / "COM7"));

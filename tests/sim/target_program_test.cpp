@@ -10,13 +10,15 @@
 #include <gtest/gtest.h>
 
 #include "tests/sim/host_side.h"
-#include "tests/sim/target_program.h"
+#include "tests/support/pty.h"
+#include "tests/support/target_program.h"
+#include "tests/support/xmodem_bytes.h"
 
 namespace {
 
-using simtest::HostPort;
-using simtest::kServing;
-using Program = simtest::TargetProgram;
+using Program = TargetProgram;
+
+constexpr uint32_t kReplyMs = 3000;
 
 class TemporaryFolder {
   public:
@@ -33,22 +35,23 @@ class TemporaryFolder {
 
 // Wake, announce `image`, send it in 128-byte checksum blocks, end; returns the verdict bytes.
 std::string Update(HostPort& host, const std::vector<uint8_t>& image) {
-    host.Write(std::string(1, simtest::kEsc));
-    host.ReadThrough('>');
+    host.Write(std::string(1, wire::kEsc));
+    host.ReadUntil(">", kReplyMs);
     char command[32];
     snprintf(command, sizeof command, "UPDATE %zX\r\n", image.size());
     host.Write(command);
-    host.ReadThrough('\n');  // echo
-    host.ReadThrough('\n');  // accepted
-    if (host.Read(1) != std::string(1, simtest::kNak)) return "no NAK to start with";
+    host.ReadUntil("\n", kReplyMs);  // echo
+    host.ReadUntil("\n", kReplyMs);  // accepted
+    if (host.ReadCount(1, kReplyMs) != std::string(1, wire::kNak)) return "no NAK to start with";
     for (size_t start = 0; start < image.size(); start += 128) {
         const size_t size = std::min<size_t>(128, image.size() - start);
         host.Write(simtest::Packet(false, uint8_t(start / 128 + 1),
                                    std::span(image.data() + start, size)));
-        if (host.Read(1) != std::string(1, simtest::kAck)) return "block not acknowledged";
+        if (host.ReadCount(1, kReplyMs) != std::string(1, wire::kAck))
+            return "block not acknowledged";
     }
-    host.Write(std::string(1, simtest::kEot));
-    return host.ReadThrough('>');
+    host.Write(std::string(1, wire::kEot));
+    return host.ReadUntil(">", kReplyMs);
 }
 
 TEST(TargetProgram, HelpListsTheOptions) {
@@ -131,7 +134,7 @@ TEST(TargetProgram, OnceWritesTheImageAndExitsZero) {
     ASSERT_TRUE(host.IsOpen()) << host.Error();
 
     const std::vector<uint8_t> image = simtest::Pattern(300);
-    EXPECT_EQ(Update(host, image), std::string(1, simtest::kAck) + "\r\nDone\r\n>");
+    EXPECT_EQ(Update(host, image), std::string(1, wire::kAck) + "\r\nDone\r\n>");
     EXPECT_EQ(program.Wait(), 0);
     EXPECT_EQ(program.Stderr(), "");
     std::ifstream file(output, std::ios::binary);
@@ -152,8 +155,8 @@ TEST(TargetProgram, OnceExitsOneWhenTheHostCancels) {
     HostPort host(line.substr(kServing.size()));
     ASSERT_TRUE(host.IsOpen()) << host.Error();
     ASSERT_TRUE(host.Write("UPDATE 400\r\n"));
-    host.ReadThrough('C');
-    ASSERT_TRUE(host.Write(std::string(2, simtest::kCan)));
+    host.ReadUntil("C", kReplyMs);
+    ASSERT_TRUE(host.Write(std::string(2, wire::kCan)));
     EXPECT_EQ(program.Wait(), 1);
     EXPECT_NE(program.Stderr().find("transfer aborted"), std::string::npos) << program.Stderr();
 }
@@ -163,7 +166,7 @@ TEST(TargetProgram, LinkServesUntilTerminatedThenGoes) {
     ASSERT_FALSE(folder.Path().empty());
     Program program;
     ASSERT_TRUE(program.Spawn({"--link", "COM7", "--identity", "ABCD-123"},
-                              {"XDG_CONFIG_HOME=" + folder.Path().string()}));
+                              {{"XDG_CONFIG_HOME", folder.Path().string()}}));
     const std::string serving = program.ReadLine();
     ASSERT_EQ(serving.rfind(kServing, 0), 0u) << serving;
     const std::string port = serving.substr(kServing.size());
@@ -174,9 +177,9 @@ TEST(TargetProgram, LinkServesUntilTerminatedThenGoes) {
     {
         HostPort host(alias.string());
         ASSERT_TRUE(host.IsOpen()) << host.Error();
-        ASSERT_TRUE(host.Write(std::string(1, simtest::kEsc) + "IDENT\r\n"));
-        EXPECT_EQ(host.ReadThrough('>'), "\r\n>");
-        EXPECT_EQ(host.ReadThrough('>'), "IDENT\r\nABCD-123\r\n>");
+        ASSERT_TRUE(host.Write(std::string(1, wire::kEsc) + "IDENT\r\n"));
+        EXPECT_EQ(host.ReadUntil(">", kReplyMs), "\r\n>");
+        EXPECT_EQ(host.ReadUntil(">", kReplyMs), "IDENT\r\nABCD-123\r\n>");
     }
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Wait(), 0);
@@ -194,7 +197,7 @@ TEST(TargetProgram, LinkRefusesANameThatLeadsElsewhere) {
     std::filesystem::create_directories(ports);
     std::filesystem::create_symlink("/dev/serial/by-id/usb-FTDI-port0", ports / "COM5");
     Program program;
-    ASSERT_TRUE(program.Spawn({"--link", "COM5"}, {"XDG_CONFIG_HOME=" + folder.Path().string()}));
+    ASSERT_TRUE(program.Spawn({"--link", "COM5"}, {{"XDG_CONFIG_HOME", folder.Path().string()}}));
     EXPECT_EQ(program.Wait(), 1);
     EXPECT_EQ(std::filesystem::read_symlink(ports / "COM5").string(),
               "/dev/serial/by-id/usb-FTDI-port0");

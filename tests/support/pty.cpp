@@ -1,18 +1,18 @@
 #include "tests/support/pty.h"
 
+#include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdlib.h>
+#include <string.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
-
 PtyPeer::PtyPeer() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0) return;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0) return;
+    Adopt(master);
     char* name = nullptr;
-    if (grantpt(master_) != 0 || unlockpt(master_) != 0 || (name = ptsname(master_)) == nullptr) {
+    if (grantpt(master) != 0 || unlockpt(master) != 0 || (name = ptsname(master)) == nullptr) {
         Hangup();
         return;
     }
@@ -25,7 +25,6 @@ PtyPeer::PtyPeer() {
     }
     cfmakeraw(&mode);
     tcsetattr(slave_, TCSANOW, &mode);
-    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
 PtyPeer::~PtyPeer() {
@@ -34,58 +33,29 @@ PtyPeer::~PtyPeer() {
 
 void PtyPeer::Hangup() {
     if (slave_ >= 0) close(slave_);
-    if (master_ >= 0) close(master_);
-    slave_ = master_ = -1;
+    slave_ = -1;
+    Close();
 }
 
-namespace {
-// One read with a wait of at most `ms`; false on silence.
-bool ReadSome(int fd, uint32_t ms, std::string* out) {
-    pollfd wait{fd, POLLIN, 0};
-    if (poll(&wait, 1, int(ms)) <= 0) return false;
-    char chunk[4096];
-    const ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n <= 0) return false;
-    out->append(chunk, size_t(n));
-    return true;
-}
-}  // namespace
-
-std::string PtyPeer::ReadFor(uint32_t ms) {
-    std::string got;
-    while (master_ >= 0 && ReadSome(master_, ms, &got)) {
+HostPort::HostPort(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error_ = path + ": " + strerror(errno);
+        return;
     }
-    return got;
-}
-
-std::string PtyPeer::ReadUntil(const std::string& needle, uint32_t timeoutMs) {
-    std::string got;
-    const Deadline deadline = Deadline::After(timeoutMs);
-    while (master_ >= 0 && got.find(needle) == std::string::npos && !deadline.Expired()) {
-        ReadSome(master_, deadline.RemainingMs(), &got);
+    Adopt(fd);
+    termios mode{};
+    if (tcgetattr(fd, &mode) != 0) {
+        error_ = std::string("tcgetattr: ") + strerror(errno);
+        Close();
+        return;
     }
-    return got;
-}
-
-std::string PtyPeer::ReadCount(size_t count, uint32_t timeoutMs) {
-    std::string got;
-    const Deadline deadline = Deadline::After(timeoutMs);
-    while (master_ >= 0 && got.size() < count && !deadline.Expired()) {
-        ReadSome(master_, deadline.RemainingMs(), &got);
+    cfmakeraw(&mode);
+    mode.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&mode, B115200);
+    cfsetospeed(&mode, B115200);
+    if (tcsetattr(fd, TCSANOW, &mode) != 0) {
+        error_ = std::string("tcsetattr: ") + strerror(errno);
+        Close();
     }
-    return got;
-}
-
-bool PtyPeer::Write(const std::string& bytes) {
-    size_t done = 0;
-    while (master_ >= 0 && done < bytes.size()) {
-        const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += size_t(n);
-        } else {
-            pollfd wait{master_, POLLOUT, 0};
-            if (poll(&wait, 1, 1000) <= 0) return false;
-        }
-    }
-    return done == bytes.size();
 }
