@@ -404,9 +404,14 @@ TEST_P(CancelledRun, OnlyAsksTheJobToStopAndClosesOnceItHas) {
     EXPECT_TRUE(closedByItself);
     EXPECT_EQ(result, IDCANCEL);
     EXPECT_NE(Focus(), Button(kIdCancel));
-    const std::string sent = device->HostBytes();
-    EXPECT_EQ(sent.substr(sent.size() >= 2 ? sent.size() - 2 : 0), wire::Bytes(wire::kCan, 2))
-        << "the job tells the device it gave up";
+    // The job has written its CAN CAN before it ended; the device may still be reading them.
+    std::string sent;
+    const auto lastTwo = [&] {
+        sent = device->HostBytes();
+        return sent.substr(sent.size() >= 2 ? sent.size() - 2 : 0);
+    };
+    WaitUntil([&] { return lastTwo() == wire::Bytes(wire::kCan, 2); });
+    EXPECT_EQ(lastTwo(), wire::Bytes(wire::kCan, 2)) << "the job tells the device it gave up";
     EXPECT_EQ(device->UpdatesCompleted(), 0);
 }
 
