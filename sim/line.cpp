@@ -11,24 +11,12 @@
 #include <algorithm>
 #include <system_error>
 
+#include "sim/system.h"
+
 namespace sim {
 namespace {
 
 constexpr Clock::duration kPaceBurst = std::chrono::milliseconds(5);  // a UART FIFO's worth
-
-std::string SystemText(const char* what, int error) {
-    return std::string(what) + ": " + std::error_code(error, std::generic_category()).message();
-}
-
-void CloseFd(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-}
-
-bool SetFlag(int fd, int getCommand, int setCommand, int flag) {
-    const int flags = fcntl(fd, getCommand);
-    return flags >= 0 && fcntl(fd, setCommand, flags | flag) == 0;
-}
 
 }  // namespace
 

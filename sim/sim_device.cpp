@@ -18,6 +18,7 @@
 #include "sim/console.h"
 #include "sim/line.h"
 #include "sim/receiver.h"
+#include "sim/system.h"
 
 namespace sim {
 namespace {
@@ -27,20 +28,6 @@ using Ms = std::chrono::milliseconds;
 constexpr Ms kDrainPoll{10};
 constexpr Ms kDrainLimit{5000};  // a host that never reads the verdict does not keep us forever
 constexpr size_t kReadChunk = 4096;
-
-std::string SystemText(const char* what, int error) {
-    return std::string(what) + ": " + std::error_code(error, std::generic_category()).message();
-}
-
-void CloseFd(int& fd) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-}
-
-bool SetFlag(int fd, int getCommand, int setCommand, int flag) {
-    const int flags = fcntl(fd, getCommand);
-    return flags >= 0 && fcntl(fd, setCommand, flags | flag) == 0;
-}
 
 bool MakeFolders(const std::string& path, std::string* error) {
     for (size_t slash = 1; slash <= path.size(); ++slash) {
