@@ -13,6 +13,11 @@ bool WatchInterrupts(bool console, int* error);
 // How many interrupts arrived since WatchInterrupts.
 int InterruptCount();
 
+// Counts one more interrupt, as if Ctrl-C had been pressed: for a program told to cancel by
+// another way (a parent process, through a pipe). Safe from any thread; the main loop sees it by
+// its next wait's end.
+void RaiseInterrupt();
+
 // Waits `ms` milliseconds, or less when an interrupt arrives first.
 void SleepUnlessInterrupted(uint32_t ms);
 

@@ -144,6 +144,10 @@ int InterruptCount() {
     return interrupts.load();
 }
 
+void RaiseInterrupt() {
+    interrupts.fetch_add(1);
+}
+
 void SleepUnlessInterrupted(uint32_t ms) {
     // poll with no descriptors is a sleep that a signal ends early (EINTR).
     (void)poll(nullptr, 0, int(ms < uint32_t(INT32_MAX) ? ms : uint32_t(INT32_MAX)));

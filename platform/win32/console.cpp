@@ -5,6 +5,8 @@
 #include "platform/console.h"
 #include "platform/interrupts.h"
 
+#include <atomic>
+
 bool ConsoleIsTerminal() {
     return false;
 }
@@ -36,8 +38,16 @@ bool WatchInterrupts(bool, int*) {
     return true;
 }
 
+namespace {
+std::atomic<int> raised{0};
+}  // namespace
+
 int InterruptCount() {
-    return 0;
+    return raised.load();
+}
+
+void RaiseInterrupt() {
+    raised.fetch_add(1);
 }
 
 void SleepUnlessInterrupted(uint32_t ms) {
