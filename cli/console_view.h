@@ -4,12 +4,33 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "ui/presenter.h"
 
+// What the job record says once the worker has ended, for the line after the job and for a
+// parent process that keeps a record per board.
+struct JobFacts {
+    std::string device;  // the device path the port resolved to, "" when it did not resolve
+    std::string identity;
+    std::string version;
+    uint32_t imageSize = 0;
+    uint32_t bytesSent = 0;
+    uint32_t transferMs = 0;  // 0 when the transfer did not end
+    int systemError = 0;
+    std::string systemErrorText;  // "" when systemError is 0
+};
+
+// "device: QRV-0001, Ver01.02 build 7", or "" when the device never answered IDENT.
+std::string DeviceLine(const JobFacts& facts);
+
 class ConsoleView : public ProgressView {
   public:
+    // Before Finish, once the worker has ended.
+    void SetJobFacts(const JobFacts& facts) { facts_ = facts; }
+    const JobFacts& Facts() const { return facts_; }
+
     // Once, after the presenter has started the worker (or failed to).
     virtual void Begin() {}
     // After every presenter tick.
@@ -29,4 +50,5 @@ class ConsoleView : public ProgressView {
 
   private:
     int modalResult_ = 0;
+    JobFacts facts_;
 };

@@ -77,6 +77,25 @@ std::string WithoutLastNewline(std::string text) {
     return text;
 }
 
+// The record as a parent process keeps it per board; read once the worker has ended.
+JobFacts JobFactsOfRecord(const char* device) {
+    JobFacts facts;
+    facts.device = device;
+    facts.identity = updateJob.identity;
+    facts.version = updateJob.version;
+    facts.imageSize = updateJob.imageSize.load(std::memory_order_relaxed);
+    facts.bytesSent = updateJob.bytesSent.load(std::memory_order_relaxed);
+    const uint32_t end = updateJob.transferEndMs.load(std::memory_order_relaxed);
+    const uint32_t start = updateJob.transferStartMs.load(std::memory_order_relaxed);
+    if (GetStage() >= StageUpdate ||
+        (GetStage() == StageNone && updateJob.result == ResultSuccess)) {
+        facts.transferMs = end - start;
+    }
+    facts.systemError = updateJob.systemError;
+    if (facts.systemError != 0) facts.systemErrorText = std::strerror(facts.systemError);
+    return facts;
+}
+
 int RunJob(const Options& options) {
     const bool json = options.json;
     const bool terminal = !json && ConsoleIsTerminal();
@@ -175,6 +194,7 @@ int RunJob(const Options& options) {
     const JobEnd end = {code, GetStage(), updateJob.result, updateJob.systemError,
                         updateJob.portGone};
     const std::string remedy = Remedy(job, end);
+    view->SetJobFacts(JobFactsOfRecord(device));
     view->Finish(code, WithoutLastNewline(remedy));
     ConsoleGuardCursor(false);
     WriteErr(OutcomeText(code, remedy));

@@ -71,6 +71,10 @@ void TerminalView::Finish(uint32_t exitCode, std::string_view /*detail*/) {
     // "Transferring Image File..." after the device has answered "Done".
     if (exitCode == ResultSuccess) stage_ = StageText(StageEnd);
     Abandon();
+    // Below the frame, which is not redrawn any more.
+    if (const std::string device = DeviceLine(Facts()); !device.empty()) {
+        out_.Write(device.substr(0, device.size() - 1) + "\r\n");
+    }
 }
 
 void TerminalView::Abandon() {

@@ -28,6 +28,8 @@ UpdateResult RunUpdateJob(void* /*parameter*/) {
     updateJob.result = ResultSuccess;
     updateJob.systemError = 0;
     updateJob.portGone = false;
+    updateJob.identity[0] = '\0';
+    updateJob.version[0] = '\0';
     updateJob.bytesSent.store(0, std::memory_order_relaxed);
     SetStage(StageCheckImage);
 

@@ -49,6 +49,11 @@ struct UpdateJob {
     UpdateResult result = ResultSuccess;
     int systemError = 0;    // errno of the platform call behind a port or image failure, or 0
     bool portGone = false;  // the port's device went away while the job held it
+    // The replies to IDENT and VER as the device gave them (the last line before the prompt, its
+    // first 32 bytes), so that a production line can record which board got which image; empty
+    // when the exchange did not complete.
+    char identity[33] = {};
+    char version[33] = {};
 };
 
 extern UpdateJob updateJob;

@@ -106,6 +106,8 @@ TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
         int exitCode;
         std::string stderrText;  // the whole of it when the job succeeded, else a part
         const char* lastStage;
+        // The line after the job: what the device said it is, as far as it was asked.
+        const char* deviceLine = "device: QRV-0001, Ver01.02 build 7";
     } cases[] = {
         {"a device that takes the image", {}, {}, 0, "", "Update End"},
         {"the same with the identity checked",
@@ -125,19 +127,22 @@ TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
          {"--expect-identity", "QRV-0001"},
          5,
          "Tartget Connect Fail\n",
-         "Connecting to Target..."},
+         "Connecting to Target...",
+         "device: QRV-0002"},
         {"an identity that is not 8 characters",
          {"--identity", "QRV-01"},
          {},
          5,
          "Tartget Connect Fail\n",
-         "Connecting to Target..."},
+         "Connecting to Target...",
+         "device: QRV-01"},
         {"another version",
          {"--version", "Ver02.00 build 1"},
          {},
          5,
          "Tartget Connect Fail\n",
-         "Connecting to Target..."},
+         "Connecting to Target...",
+         "device: QRV-0001, Ver02.00 build 1"},
         {"a verdict other than Done",
          {"--verdict", "Fail"},
          {},
@@ -184,6 +189,7 @@ TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
         EXPECT_TRUE(PrintableLines(out)) << out;
         EXPECT_EQ(LastLineStartingWith(out, "stage: "), std::string("stage: ") + c.lastStage)
             << out;
+        EXPECT_EQ(LastLineStartingWith(out, "device: "), c.deviceLine) << out;
         if (c.exitCode == 0) {
             EXPECT_EQ(device.Wait(kDeviceEndMs), 0) << DeviceLog();
             EXPECT_TRUE(ReadWholeFile(dir_.File("received.img")) == image_)
@@ -209,7 +215,8 @@ TEST_F(CliWithDevice, PlainLogNamesEveryStageInOrderAndTheFinalFigures) {
     for (const char* line :
          {"stage: Checking Image File...\n", "stage: Connecting to Target...\n",
           "stage: Transferring Image File...\n", "size: Transfer Size 20000 / 20000 Bytes\n",
-          "stage: Updating Image File...\n", "stage: Update End\n"}) {
+          "stage: Updating Image File...\n", "stage: Update End\n",
+          "device: QRV-0001, Ver01.02 build 7\n"}) {
         const size_t found = out.find(line, at);
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
         at = found + 1;
@@ -233,7 +240,15 @@ TEST_F(CliWithDevice, JsonLogOfAWholeUpdateParsesAndCountsUpToTheImageSize) {
     EXPECT_EQ(parsed.canonical.front(), R"({"device":")" + alias +
                                             R"(","event":"start","image":"image.img",)"
                                             R"("port":"COM3"})");
-    EXPECT_EQ(parsed.canonical.back(), R"({"code":0,"event":"result","text":""})");
+    // Everything a parent process needs for a per-board record, in the one result line.
+    const std::regex result(
+        R"(\{"bytesSent":20000,"code":0,"device":")" + alias +
+        R"(","event":"result","identity":"QRV-0001","imageSize":20000,"systemError":0,)"
+        R"("systemErrorText":"","text":"","transferMs":([0-9]+),"version":"Ver01.02 build 7"\})");
+    std::smatch transfer;
+    ASSERT_TRUE(std::regex_match(parsed.canonical.back(), transfer, result))
+        << parsed.canonical.back();
+    EXPECT_GT(std::stol(transfer[1]), 0) << parsed.canonical.back();
     std::vector<std::string> stages;
     long lastSent = -1;
     std::string lastProgress;
@@ -327,10 +342,10 @@ TEST(CliOnATerminal, DrawsTheLiveBlockInPlaceAndLeavesTheLastFrameAndTheCursor) 
         {"refused UPDATE",
          {"--refuse-update"},
          6,
-         // The window's last frame, then the result text on stderr under it.
+         // The window's last frame, the device it reached, then the result text on stderr.
          {"Transferring Image File...", "Image File Transfer Fail", "Transfer Size 0 / 16384 Bytes",
           "[" + std::string(40, '.') + "]   0%", "Elapse  0 sec / Remain  0 sec",
-          "Image File Transfer Fail"}},
+          "device: QRV-0001, Ver01.02 build 7", "Image File Transfer Fail"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -374,9 +389,10 @@ TEST(CliOnATerminal, DrawsTheLiveBlockInPlaceAndLeavesTheLastFrameAndTheCursor) 
             continue;
         }
         // Redrawn in place: only the last frame is on the screen, without the button, since
-        // the program has ended.
+        // the program has ended, and the device it reached under it.
         const auto lines = screen.Lines();
-        ASSERT_EQ(lines.size(), 4u) << Dump(screen);
+        ASSERT_EQ(lines.size(), 5u) << Dump(screen);
+        EXPECT_EQ(lines[4], "device: QRV-0001, Ver01.02 build 7");
         EXPECT_TRUE(lines[0] == "Updating Image File..." || lines[0] == "Update End") << lines[0];
         EXPECT_EQ(lines[1], "Transfer Size 16384 / 16384 Bytes");
         EXPECT_EQ(lines[2], "[" + std::string(40, '#') + "] 100%");
