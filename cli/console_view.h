@@ -30,6 +30,15 @@ class ConsoleView : public ProgressView {
     // Before Finish, once the worker has ended.
     void SetJobFacts(const JobFacts& facts) { facts_ = facts; }
     const JobFacts& Facts() const { return facts_; }
+    // The stages a job goes through: StageCheckImage .. StageEnd for an update, only
+    // StageConnect for a check. A log names each of them, also those the presenter's ticks
+    // missed; nothing outside them.
+    void SetStages(int32_t first, int32_t last) {
+        firstStage_ = first;
+        lastStage_ = last;
+    }
+    int32_t FirstStage() const { return firstStage_; }
+    int32_t LastStage() const { return lastStage_; }
 
     // Once, after the presenter has started the worker (or failed to).
     virtual void Begin() {}
@@ -51,4 +60,6 @@ class ConsoleView : public ProgressView {
   private:
     int modalResult_ = 0;
     JobFacts facts_;
+    int32_t firstStage_ = StageCheckImage;
+    int32_t lastStage_ = StageEnd;
 };

@@ -58,6 +58,7 @@ void LogView::SetTimeLine(const char* text) {
 }
 
 void LogView::CatchUpTo(int32_t stage) {
+    if (logged_ < FirstStage() - 1) logged_ = FirstStage() - 1;
     for (; logged_ < stage; ++logged_) {
         WriteStage(logged_ + 1, StageText(logged_ + 1));
     }
@@ -100,7 +101,7 @@ void PlainLogView::WriteFigures() {
 
 void PlainLogView::Finish(uint32_t /*exitCode*/, std::string_view /*detail*/) {
     FlushFigures();
-    if (ModalResult() == kModalOk) CatchUpTo(StageEnd);
+    if (ModalResult() == kModalOk) CatchUpTo(LastStage());
     if (!result_.empty()) out_.Write("result: " + result_ + "\n");
     if (const std::string device = DeviceLine(Facts()); !device.empty()) out_.Write(device);
 }
@@ -146,7 +147,7 @@ void JsonLogView::CancelPressed(int presses, std::string_view notice) {
 }
 
 void JsonLogView::Finish(uint32_t exitCode, std::string_view detail) {
-    if (ModalResult() == kModalOk) CatchUpTo(StageEnd);
+    if (ModalResult() == kModalOk) CatchUpTo(LastStage());
     std::string line = "{\"event\":\"result\",\"code\":" + std::to_string(exitCode) + ",\"text\":";
     AppendJsonString(&line, result_);
     if (!detail.empty()) {

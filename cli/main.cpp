@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/check.h"
 #include "cli/log_view.h"
 #include "cli/options.h"
 #include "cli/outcome.h"
@@ -43,7 +44,8 @@ constexpr char kCancelWaiting[] =
 // is kept here for the program's own exit status.
 class RecordedWorker final : public WorkerStatus {
   public:
-    bool Start() override { return worker_.Start(); }
+    explicit RecordedWorker(bool check) : check_(check) {}
+    bool Start() override { return check_ ? StartCheckWorker() : worker_.Start(); }
     bool GetExitCode(uint32_t* code) override {
         const bool ok = worker_.GetExitCode(code);
         if (ok) code_ = *code;
@@ -53,6 +55,7 @@ class RecordedWorker final : public WorkerStatus {
     uint32_t LastExitCode() const { return code_; }
 
   private:
+    bool check_;
     UpdateWorker worker_;
     uint32_t code_ = kStillActive;
 };
@@ -126,13 +129,14 @@ int RunJob(const Options& options) {
         view = std::move(owned);
     } else if (json) {
         auto owned = std::make_unique<JsonLogView>(out);
-        owned->Start(options.image, options.portName, device);
+        owned->Start(options.image != nullptr ? options.image : "", options.portName, device);
         view = std::move(owned);
     } else {
         view = std::make_unique<PlainLogView>(out, clock);
     }
 
-    RecordedWorker worker;
+    if (options.check) view->SetStages(StageConnect, StageConnect);
+    RecordedWorker worker(options.check);
     ProgressPresenter presenter(*view, worker, clock, updateJob, identitySetting.c_str());
     bool started = false;
     {

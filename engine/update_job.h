@@ -62,6 +62,11 @@ extern UpdateJob updateJob;
 // which is also what the worker thread's exit code reads once it has ended.
 UpdateResult RunUpdateJob(void* parameter);
 
+// The same record for a check without an update: opens the port, wakes the console, runs IDENT
+// and VER as a job would (with its identity check) and closes the port. No image is opened and
+// nothing else is sent, so a board can be checked before it is given an image.
+UpdateResult RunCheckJob(void* parameter);
+
 // Stage changes go through these so that every writer uses release and every reader acquire.
 inline void SetStage(UpdateStage stage) {
     updateJob.stage.store(stage, std::memory_order_release);

@@ -67,12 +67,12 @@ class CliWithDevice : public ::testing::Test {
     }
 
     bool StartCli(Child* cli, const std::vector<std::string>& args,
-                  const std::vector<int>& ignoredSignals = {}) const {
+                  const std::vector<int>& ignoredSignals = {}, bool withImage = true) const {
         Launch launch;
         launch.ignoredSignals = ignoredSignals;
         launch.argv = {QUORVANE_CLI_PATH, "--port", "COM3"};
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-        launch.argv.push_back("image.img");
+        if (withImage) launch.argv.push_back("image.img");
         launch.env = {{"XDG_CONFIG_HOME", dir_.File("config")}};
         launch.cwd = dir_.Path();
         launch.out = Stdio::File(dir_.File("cli.out"));
@@ -196,6 +196,78 @@ TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
                 << "the received image differs from the one sent";
         }
     }
+}
+
+// A check wakes the device and identifies it; the device never sees UPDATE, and the exit status
+// says whether a job would take the device.
+TEST_F(CliWithDevice, CheckIdentifiesTheDeviceAndAnnouncesNothing) {
+    const struct {
+        const char* what;
+        std::vector<std::string> knobs;
+        std::vector<std::string> cliArgs;
+        int exitCode;
+        const char* deviceLine;
+    } cases[] = {
+        {"a device a job would take", {}, {}, 0, "device: QRV-0001, Ver01.02 build 7"},
+        {"the identity insisted on",
+         {},
+         {"--expect-identity", "QRV-0001"},
+         0,
+         "device: QRV-0001, Ver01.02 build 7"},
+        {"another identity than insisted on",
+         {"--identity", "QRV-0002"},
+         {"--expect-identity", "QRV-0001"},
+         5,
+         "device: QRV-0002"},
+        {"a version that is not taken",
+         {"--version", "Ver02.00 build 1"},
+         {},
+         5,
+         "device: QRV-0001, Ver02.00 build 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TargetProgram device;
+        ASSERT_TRUE(StartDevice(&device, c.knobs)) << DeviceLog();
+        std::vector<std::string> args = {"--check"};
+        args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
+        Child cli;
+        ASSERT_TRUE(StartCli(&cli, args, {}, false));
+        EXPECT_EQ(cli.Wait(kJobTimeoutMs), c.exitCode) << Err();
+        const std::string out = Out();
+        EXPECT_EQ(LastLineStartingWith(out, "device: "), c.deviceLine) << out;
+        EXPECT_EQ(LastLineStartingWith(out, "stage: "), "stage: Connecting to Target...") << out;
+        EXPECT_FALSE(Contains(out, "Checking Image File")) << out;
+        if (c.exitCode == 0) {
+            EXPECT_EQ(Err(), "");
+        } else {
+            EXPECT_TRUE(Contains(Err(), "Tartget Connect Fail\n")) << Err();
+        }
+        // Once it has stopped its log is whole.
+        device.Signal(SIGTERM);
+        device.Wait();
+        const std::string log = DeviceLog();
+        EXPECT_TRUE(Contains(log, "command IDENT")) << log;
+        EXPECT_FALSE(Contains(log, "command UPDATE")) << log;
+    }
+
+    // With --json: the stage it goes through and the result with what the device said.
+    TargetProgram device;
+    ASSERT_TRUE(StartDevice(&device, {})) << DeviceLog();
+    Child cli;
+    ASSERT_TRUE(StartCli(&cli, {"--check", "--json"}, {}, false));
+    EXPECT_EQ(cli.Wait(kJobTimeoutMs), 0) << Err();
+    const JsonLines parsed = ParseJsonLines(Out(), dir_.Path());
+    ASSERT_TRUE(parsed.ok) << parsed.error << Out();
+    const std::string alias = dir_.File("config") + "/quorvane/ports/COM3";
+    const std::vector<std::string> expected = {
+        R"({"device":")" + alias + R"(","event":"start","image":"","port":"COM3"})",
+        R"({"event":"stage","stage":2,"text":"Connecting to Target..."})",
+        R"({"bytesSent":0,"code":0,"device":")" + alias +
+            R"(","event":"result","identity":"QRV-0001","imageSize":0,"systemError":0,)"
+            R"("systemErrorText":"","text":"","transferMs":0,"version":"Ver01.02 build 7"})",
+    };
+    EXPECT_EQ(parsed.canonical, expected);
 }
 
 // The plain log of a whole update: every stage once and in order, however quickly the device

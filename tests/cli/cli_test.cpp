@@ -70,6 +70,9 @@ TEST_F(CliTest, BadUsageExitsWithoutTouchingPortOrFiles) {
         {"map with an image", {"--map", "COM3=/dev/null", "image.img"}},
         {"map with a port", {"--port", "COM1", "--unmap", "COM1"}},
         {"map with JSON", {"--json", "--unmap", "COM1"}},
+        {"check with an image", {"--check", "image.img"}},
+        {"check with the port list", {"--check", "--list-ports"}},
+        {"check with a map", {"--check", "--unmap", "COM1"}},
     };
     const std::set<std::string> workBefore = Listing(work_.Path());
     const std::set<std::string> configBefore = Listing(config_.Path());
