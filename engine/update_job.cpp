@@ -73,7 +73,10 @@ UpdateResult RunUpdateJob(void* /*parameter*/) {
 
 UpdateResult RunCheckJob(void* /*parameter*/) {
     ClearOutputs();
+    // No transfer: stamps of an earlier job would give this one a transfer time.
     updateJob.imageSize.store(0, std::memory_order_relaxed);
+    updateJob.transferStartMs.store(0, std::memory_order_relaxed);
+    updateJob.transferEndMs.store(0, std::memory_order_relaxed);
     SetStage(StageConnect);
     if (!OpenPort(updateJob.portIndex)) return Finish(ResultPortIoError);
     if (!ConnectTarget()) {
