@@ -4,12 +4,42 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "ui/presenter.h"
 
+// What the job record says once the worker has ended, for the line after the job and for a
+// parent process that keeps a record per board.
+struct JobFacts {
+    std::string device;  // the device path the port resolved to, "" when it did not resolve
+    std::string identity;
+    std::string version;
+    uint32_t imageSize = 0;
+    uint32_t bytesSent = 0;
+    uint32_t transferMs = 0;  // 0 when the transfer did not end
+    int systemError = 0;
+    std::string systemErrorText;  // "" when systemError is 0
+};
+
+// "device: QRV-0001, Ver01.02 build 7", or "" when the device never answered IDENT.
+std::string DeviceLine(const JobFacts& facts);
+
 class ConsoleView : public ProgressView {
   public:
+    // Before Finish, once the worker has ended.
+    void SetJobFacts(const JobFacts& facts) { facts_ = facts; }
+    const JobFacts& Facts() const { return facts_; }
+    // The stages a job goes through: StageCheckImage .. StageEnd for an update, only
+    // StageConnect for a check. A log names each of them, also those the presenter's ticks
+    // missed; nothing outside them.
+    void SetStages(int32_t first, int32_t last) {
+        firstStage_ = first;
+        lastStage_ = last;
+    }
+    int32_t FirstStage() const { return firstStage_; }
+    int32_t LastStage() const { return lastStage_; }
+
     // Once, after the presenter has started the worker (or failed to).
     virtual void Begin() {}
     // After every presenter tick.
@@ -29,4 +59,7 @@ class ConsoleView : public ProgressView {
 
   private:
     int modalResult_ = 0;
+    JobFacts facts_;
+    int32_t firstStage_ = StageCheckImage;
+    int32_t lastStage_ = StageEnd;
 };

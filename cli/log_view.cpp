@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "cli/json.h"
+#include "cli/printable.h"
 
 namespace {
 
@@ -16,6 +17,13 @@ int32_t StageOfText(const char* text) {
 }
 
 }  // namespace
+
+std::string DeviceLine(const JobFacts& facts) {
+    if (facts.identity.empty() && facts.version.empty()) return "";
+    std::string line = "device: " + Printable(facts.identity);
+    if (!facts.version.empty()) line += ", " + Printable(facts.version);
+    return line + "\n";
+}
 
 void ReadTwoNumbers(std::string_view text, uint32_t* first, uint32_t* second) {
     uint32_t* targets[] = {first, second};
@@ -50,6 +58,7 @@ void LogView::SetTimeLine(const char* text) {
 }
 
 void LogView::CatchUpTo(int32_t stage) {
+    if (logged_ < FirstStage() - 1) logged_ = FirstStage() - 1;
     for (; logged_ < stage; ++logged_) {
         WriteStage(logged_ + 1, StageText(logged_ + 1));
     }
@@ -92,8 +101,9 @@ void PlainLogView::WriteFigures() {
 
 void PlainLogView::Finish(uint32_t /*exitCode*/, std::string_view /*detail*/) {
     FlushFigures();
-    if (ModalResult() == kModalOk) CatchUpTo(StageEnd);
+    if (ModalResult() == kModalOk) CatchUpTo(LastStage());
     if (!result_.empty()) out_.Write("result: " + result_ + "\n");
+    if (const std::string device = DeviceLine(Facts()); !device.empty()) out_.Write(device);
 }
 
 void JsonLogView::Start(std::string_view image, std::string_view port, std::string_view device) {
@@ -137,13 +147,25 @@ void JsonLogView::CancelPressed(int presses, std::string_view notice) {
 }
 
 void JsonLogView::Finish(uint32_t exitCode, std::string_view detail) {
-    if (ModalResult() == kModalOk) CatchUpTo(StageEnd);
+    if (ModalResult() == kModalOk) CatchUpTo(LastStage());
     std::string line = "{\"event\":\"result\",\"code\":" + std::to_string(exitCode) + ",\"text\":";
     AppendJsonString(&line, result_);
     if (!detail.empty()) {
         line += ",\"detail\":";
         AppendJsonString(&line, detail);
     }
+    const JobFacts& facts = Facts();
+    line += ",\"device\":";
+    AppendJsonString(&line, facts.device);
+    line += ",\"identity\":";
+    AppendJsonString(&line, facts.identity);
+    line += ",\"version\":";
+    AppendJsonString(&line, facts.version);
+    line += ",\"imageSize\":" + std::to_string(facts.imageSize) +
+            ",\"bytesSent\":" + std::to_string(facts.bytesSent) +
+            ",\"transferMs\":" + std::to_string(facts.transferMs) +
+            ",\"systemError\":" + std::to_string(facts.systemError) + ",\"systemErrorText\":";
+    AppendJsonString(&line, facts.systemErrorText);
     line += "}\n";
     out_.Write(line);
 }

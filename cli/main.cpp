@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "cli/check.h"
 #include "cli/log_view.h"
 #include "cli/options.h"
 #include "cli/outcome.h"
@@ -43,7 +44,8 @@ constexpr char kCancelWaiting[] =
 // is kept here for the program's own exit status.
 class RecordedWorker final : public WorkerStatus {
   public:
-    bool Start() override { return worker_.Start(); }
+    explicit RecordedWorker(bool check) : check_(check) {}
+    bool Start() override { return check_ ? StartCheckWorker() : worker_.Start(); }
     bool GetExitCode(uint32_t* code) override {
         const bool ok = worker_.GetExitCode(code);
         if (ok) code_ = *code;
@@ -53,6 +55,7 @@ class RecordedWorker final : public WorkerStatus {
     uint32_t LastExitCode() const { return code_; }
 
   private:
+    bool check_;
     UpdateWorker worker_;
     uint32_t code_ = kStillActive;
 };
@@ -75,6 +78,25 @@ std::string OutcomeText(uint32_t code, const std::string& remedy) {
 std::string WithoutLastNewline(std::string text) {
     if (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
+}
+
+// The record as a parent process keeps it per board; read once the worker has ended.
+JobFacts JobFactsOfRecord(const char* device) {
+    JobFacts facts;
+    facts.device = device;
+    facts.identity = updateJob.identity;
+    facts.version = updateJob.version;
+    facts.imageSize = updateJob.imageSize.load(std::memory_order_relaxed);
+    facts.bytesSent = updateJob.bytesSent.load(std::memory_order_relaxed);
+    const uint32_t end = updateJob.transferEndMs.load(std::memory_order_relaxed);
+    const uint32_t start = updateJob.transferStartMs.load(std::memory_order_relaxed);
+    if (GetStage() >= StageUpdate ||
+        (GetStage() == StageNone && updateJob.result == ResultSuccess)) {
+        facts.transferMs = end - start;
+    }
+    facts.systemError = updateJob.systemError;
+    if (facts.systemError != 0) facts.systemErrorText = std::strerror(facts.systemError);
+    return facts;
 }
 
 int RunJob(const Options& options) {
@@ -107,13 +129,14 @@ int RunJob(const Options& options) {
         view = std::move(owned);
     } else if (json) {
         auto owned = std::make_unique<JsonLogView>(out);
-        owned->Start(options.image, options.portName, device);
+        owned->Start(options.image != nullptr ? options.image : "", options.portName, device);
         view = std::move(owned);
     } else {
         view = std::make_unique<PlainLogView>(out, clock);
     }
 
-    RecordedWorker worker;
+    if (options.check) view->SetStages(StageConnect, StageConnect);
+    RecordedWorker worker(options.check);
     ProgressPresenter presenter(*view, worker, clock, updateJob, identitySetting.c_str());
     bool started = false;
     {
@@ -175,6 +198,7 @@ int RunJob(const Options& options) {
     const JobEnd end = {code, GetStage(), updateJob.result, updateJob.systemError,
                         updateJob.portGone};
     const std::string remedy = Remedy(job, end);
+    view->SetJobFacts(JobFactsOfRecord(device));
     view->Finish(code, WithoutLastNewline(remedy));
     ConsoleGuardCursor(false);
     WriteErr(OutcomeText(code, remedy));

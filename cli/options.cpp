@@ -12,6 +12,7 @@
 
 extern const char kSynopsis[] =
     "usage: quorvane-cli [--port NAME] [--expect-identity ID] [--json] IMAGE\n"
+    "       quorvane-cli --check [--port NAME] [--expect-identity ID] [--json]\n"
     "       quorvane-cli --list-ports [--json]\n"
     "       quorvane-cli --map COMn=DEVICE | --unmap COMn\n";
 const char kUsageBody[] =
@@ -25,6 +26,10 @@ const char kUsageBody[] =
     "                        /dev/ttyS<n-1>.\n"
     "  --expect-identity ID  refuse an image or device whose identity is not ID\n"
     "                        (exactly 8 characters)\n"
+    "  --check               only wake the device's console and ask IDENT and VER: shows the\n"
+    "                        identity and version and exits 0 when the device would take an\n"
+    "                        image (with --expect-identity: and is that one), else 5; no\n"
+    "                        image is given and nothing else is sent\n"
     "  --json                one JSON object per line on stdout for every change and the\n"
     "                        result, for scripts\n"
     "  --list-ports          show what COM1 .. COM12 open and whether each can be used now,\n"
@@ -139,6 +144,10 @@ Parsed ParseArguments(int argc, char** argv, Options* options) {
                 options->json = true;
                 continue;
             }
+            if (arg == "--check") {
+                options->check = true;
+                continue;
+            }
             if (arg == "--list-ports") {
                 options->listPorts = true;
                 continue;
@@ -182,7 +191,7 @@ Parsed ParseArguments(int argc, char** argv, Options* options) {
     }
     if (mappings > 0) {
         if (mappings > 1 || options->listPorts || options->json || options->image != nullptr ||
-            portGiven || options->identity != nullptr) {
+            portGiven || options->identity != nullptr || options->check) {
             std::fprintf(stderr,
                          "quorvane-cli: --map and --unmap take one port at a time and no other "
                          "option or image\n%s%s",
@@ -192,13 +201,19 @@ Parsed ParseArguments(int argc, char** argv, Options* options) {
         return options->mapDevice != nullptr ? Parsed::Map : Parsed::Unmap;
     }
     if (options->listPorts) {
-        if (options->image != nullptr || portGiven || options->identity != nullptr) {
+        if (options->image != nullptr || portGiven || options->identity != nullptr ||
+            options->check) {
             std::fprintf(stderr,
                          "quorvane-cli: --list-ports takes no image, port or identity\n%s%s",
                          kSynopsis, kTryHelp);
             return Parsed::Bad;
         }
         return Parsed::ListPorts;
+    }
+    if (options->check) {
+        if (options->image == nullptr) return Parsed::Run;
+        std::fprintf(stderr, "quorvane-cli: --check takes no image\n%s%s", kSynopsis, kTryHelp);
+        return Parsed::Bad;
     }
     if (options->image == nullptr) {
         std::fprintf(stderr, "quorvane-cli: no image given\n%s%s", kSynopsis, kTryHelp);

@@ -17,6 +17,7 @@ struct Options {
     const char* portDevice = nullptr;
     const char* identity = nullptr;  // --expect-identity, 8 characters
     bool json = false;
+    bool check = false;  // --check: identify the device only, no image
     bool listPorts = false;
     const char* mapName = nullptr;    // --map COMn=DEVICE or --unmap COMn
     const char* mapDevice = nullptr;  // null for --unmap

@@ -69,8 +69,12 @@ void TerminalView::CancelPressed(int /*presses*/, std::string_view notice) {
 void TerminalView::Finish(uint32_t exitCode, std::string_view /*detail*/) {
     // The window says "done" by closing; a terminal keeps its last frame, which would still read
     // "Transferring Image File..." after the device has answered "Done".
-    if (exitCode == ResultSuccess) stage_ = StageText(StageEnd);
+    if (exitCode == ResultSuccess) stage_ = StageText(LastStage());
     Abandon();
+    // Below the frame, which is not redrawn any more.
+    if (const std::string device = DeviceLine(Facts()); !device.empty()) {
+        out_.Write(device.substr(0, device.size() - 1) + "\r\n");
+    }
 }
 
 void TerminalView::Abandon() {

@@ -35,6 +35,14 @@ bool ReadUntilPrompt() {
     return false;
 }
 
+// Keeps the last complete line for the record; the reader holds at most its first 32 bytes.
+void KeepLine(char (&target)[33]) {
+    const uint32_t length = line.previousLength < sizeof line.buffer ? line.previousLength
+                                                                     : uint32_t(sizeof line.buffer);
+    memcpy(target, line.buffer, length);
+    target[length] = '\0';
+}
+
 }  // namespace
 
 void ConsoleLine::Reset() {
@@ -82,6 +90,7 @@ bool ConnectTarget() {
 bool QueryIdent() {
     SendCommand("IDENT");
     if (!ReadUntilPrompt()) return false;
+    KeepLine(updateJob.identity);
     if (line.previousLength != 8 ||
         (updateJob.identityCheck && memcmp(line.buffer, updateJob.expectedIdentity, 8) != 0)) {
         updateJob.result = ResultConnectFail;
@@ -93,6 +102,7 @@ bool QueryIdent() {
 bool QueryVersion() {
     SendCommand("VER");
     if (!ReadUntilPrompt()) return false;
+    KeepLine(updateJob.version);
     if (memcmp(line.buffer, "Ver01.02", 8) != 0) {
         updateJob.result = ResultConnectFail;
         return false;

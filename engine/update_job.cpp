@@ -22,13 +22,20 @@ UpdateResult CloseBoth() {
     return updateJob.result;
 }
 
-}  // namespace
-
-UpdateResult RunUpdateJob(void* /*parameter*/) {
+// The outputs of a previous job must not pass for this one's.
+void ClearOutputs() {
     updateJob.result = ResultSuccess;
     updateJob.systemError = 0;
     updateJob.portGone = false;
+    updateJob.identity[0] = '\0';
+    updateJob.version[0] = '\0';
     updateJob.bytesSent.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+UpdateResult RunUpdateJob(void* /*parameter*/) {
+    ClearOutputs();
     SetStage(StageCheckImage);
 
     if (!OpenImage(updateJob.imagePath)) return Finish(ResultImageInvalid);
@@ -60,6 +67,23 @@ UpdateResult RunUpdateJob(void* /*parameter*/) {
     }
     if (!CloseImage()) return Finish(ResultImageIoError);
 
+    SetStage(StageNone);
+    return Finish(ResultSuccess);
+}
+
+UpdateResult RunCheckJob(void* /*parameter*/) {
+    ClearOutputs();
+    // No transfer: stamps of an earlier job would give this one a transfer time.
+    updateJob.imageSize.store(0, std::memory_order_relaxed);
+    updateJob.transferStartMs.store(0, std::memory_order_relaxed);
+    updateJob.transferEndMs.store(0, std::memory_order_relaxed);
+    SetStage(StageConnect);
+    if (!OpenPort(updateJob.portIndex)) return Finish(ResultPortIoError);
+    if (!ConnectTarget()) {
+        ClosePort();
+        return updateJob.result;
+    }
+    if (!ClosePort()) return Finish(ResultPortIoError);
     SetStage(StageNone);
     return Finish(ResultSuccess);
 }

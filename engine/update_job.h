@@ -49,6 +49,11 @@ struct UpdateJob {
     UpdateResult result = ResultSuccess;
     int systemError = 0;    // errno of the platform call behind a port or image failure, or 0
     bool portGone = false;  // the port's device went away while the job held it
+    // The replies to IDENT and VER as the device gave them (the last line before the prompt, its
+    // first 32 bytes), so that a production line can record which board got which image; empty
+    // when the exchange did not complete.
+    char identity[33] = {};
+    char version[33] = {};
 };
 
 extern UpdateJob updateJob;
@@ -56,6 +61,11 @@ extern UpdateJob updateJob;
 // Runs one whole job on the calling thread; `parameter` is not used. Returns the job's result,
 // which is also what the worker thread's exit code reads once it has ended.
 UpdateResult RunUpdateJob(void* parameter);
+
+// The same record for a check without an update: opens the port, wakes the console, runs IDENT
+// and VER as a job would (with its identity check) and closes the port. No image is opened and
+// nothing else is sent, so a board can be checked before it is given an image.
+UpdateResult RunCheckJob(void* parameter);
 
 // Stage changes go through these so that every writer uses release and every reader acquire.
 inline void SetStage(UpdateStage stage) {

@@ -67,12 +67,12 @@ class CliWithDevice : public ::testing::Test {
     }
 
     bool StartCli(Child* cli, const std::vector<std::string>& args,
-                  const std::vector<int>& ignoredSignals = {}) const {
+                  const std::vector<int>& ignoredSignals = {}, bool withImage = true) const {
         Launch launch;
         launch.ignoredSignals = ignoredSignals;
         launch.argv = {QUORVANE_CLI_PATH, "--port", "COM3"};
         launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-        launch.argv.push_back("image.img");
+        if (withImage) launch.argv.push_back("image.img");
         launch.env = {{"XDG_CONFIG_HOME", dir_.File("config")}};
         launch.cwd = dir_.Path();
         launch.out = Stdio::File(dir_.File("cli.out"));
@@ -106,6 +106,8 @@ TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
         int exitCode;
         std::string stderrText;  // the whole of it when the job succeeded, else a part
         const char* lastStage;
+        // The line after the job: what the device said it is, as far as it was asked.
+        const char* deviceLine = "device: QRV-0001, Ver01.02 build 7";
     } cases[] = {
         {"a device that takes the image", {}, {}, 0, "", "Update End"},
         {"the same with the identity checked",
@@ -125,19 +127,22 @@ TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
          {"--expect-identity", "QRV-0001"},
          5,
          "Tartget Connect Fail\n",
-         "Connecting to Target..."},
+         "Connecting to Target...",
+         "device: QRV-0002"},
         {"an identity that is not 8 characters",
          {"--identity", "QRV-01"},
          {},
          5,
          "Tartget Connect Fail\n",
-         "Connecting to Target..."},
+         "Connecting to Target...",
+         "device: QRV-01"},
         {"another version",
          {"--version", "Ver02.00 build 1"},
          {},
          5,
          "Tartget Connect Fail\n",
-         "Connecting to Target..."},
+         "Connecting to Target...",
+         "device: QRV-0001, Ver02.00 build 1"},
         {"a verdict other than Done",
          {"--verdict", "Fail"},
          {},
@@ -184,12 +189,85 @@ TEST_F(CliWithDevice, EveryWayADeviceEndsAJobHasItsExitCode) {
         EXPECT_TRUE(PrintableLines(out)) << out;
         EXPECT_EQ(LastLineStartingWith(out, "stage: "), std::string("stage: ") + c.lastStage)
             << out;
+        EXPECT_EQ(LastLineStartingWith(out, "device: "), c.deviceLine) << out;
         if (c.exitCode == 0) {
             EXPECT_EQ(device.Wait(kDeviceEndMs), 0) << DeviceLog();
             EXPECT_TRUE(ReadWholeFile(dir_.File("received.img")) == image_)
                 << "the received image differs from the one sent";
         }
     }
+}
+
+// A check wakes the device and identifies it; the device never sees UPDATE, and the exit status
+// says whether a job would take the device.
+TEST_F(CliWithDevice, CheckIdentifiesTheDeviceAndAnnouncesNothing) {
+    const struct {
+        const char* what;
+        std::vector<std::string> knobs;
+        std::vector<std::string> cliArgs;
+        int exitCode;
+        const char* deviceLine;
+    } cases[] = {
+        {"a device a job would take", {}, {}, 0, "device: QRV-0001, Ver01.02 build 7"},
+        {"the identity insisted on",
+         {},
+         {"--expect-identity", "QRV-0001"},
+         0,
+         "device: QRV-0001, Ver01.02 build 7"},
+        {"another identity than insisted on",
+         {"--identity", "QRV-0002"},
+         {"--expect-identity", "QRV-0001"},
+         5,
+         "device: QRV-0002"},
+        {"a version that is not taken",
+         {"--version", "Ver02.00 build 1"},
+         {},
+         5,
+         "device: QRV-0001, Ver02.00 build 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TargetProgram device;
+        ASSERT_TRUE(StartDevice(&device, c.knobs)) << DeviceLog();
+        std::vector<std::string> args = {"--check"};
+        args.insert(args.end(), c.cliArgs.begin(), c.cliArgs.end());
+        Child cli;
+        ASSERT_TRUE(StartCli(&cli, args, {}, false));
+        EXPECT_EQ(cli.Wait(kJobTimeoutMs), c.exitCode) << Err();
+        const std::string out = Out();
+        EXPECT_EQ(LastLineStartingWith(out, "device: "), c.deviceLine) << out;
+        EXPECT_EQ(LastLineStartingWith(out, "stage: "), "stage: Connecting to Target...") << out;
+        EXPECT_FALSE(Contains(out, "Checking Image File")) << out;
+        if (c.exitCode == 0) {
+            EXPECT_EQ(Err(), "");
+        } else {
+            EXPECT_TRUE(Contains(Err(), "Tartget Connect Fail\n")) << Err();
+        }
+        // Once it has stopped its log is whole.
+        device.Signal(SIGTERM);
+        device.Wait();
+        const std::string log = DeviceLog();
+        EXPECT_TRUE(Contains(log, "command IDENT")) << log;
+        EXPECT_FALSE(Contains(log, "command UPDATE")) << log;
+    }
+
+    // With --json: the stage it goes through and the result with what the device said.
+    TargetProgram device;
+    ASSERT_TRUE(StartDevice(&device, {})) << DeviceLog();
+    Child cli;
+    ASSERT_TRUE(StartCli(&cli, {"--check", "--json"}, {}, false));
+    EXPECT_EQ(cli.Wait(kJobTimeoutMs), 0) << Err();
+    const JsonLines parsed = ParseJsonLines(Out(), dir_.Path());
+    ASSERT_TRUE(parsed.ok) << parsed.error << Out();
+    const std::string alias = dir_.File("config") + "/quorvane/ports/COM3";
+    const std::vector<std::string> expected = {
+        R"({"device":")" + alias + R"(","event":"start","image":"","port":"COM3"})",
+        R"({"event":"stage","stage":2,"text":"Connecting to Target..."})",
+        R"({"bytesSent":0,"code":0,"device":")" + alias +
+            R"(","event":"result","identity":"QRV-0001","imageSize":0,"systemError":0,)"
+            R"("systemErrorText":"","text":"","transferMs":0,"version":"Ver01.02 build 7"})",
+    };
+    EXPECT_EQ(parsed.canonical, expected);
 }
 
 // The plain log of a whole update: every stage once and in order, however quickly the device
@@ -209,7 +287,8 @@ TEST_F(CliWithDevice, PlainLogNamesEveryStageInOrderAndTheFinalFigures) {
     for (const char* line :
          {"stage: Checking Image File...\n", "stage: Connecting to Target...\n",
           "stage: Transferring Image File...\n", "size: Transfer Size 20000 / 20000 Bytes\n",
-          "stage: Updating Image File...\n", "stage: Update End\n"}) {
+          "stage: Updating Image File...\n", "stage: Update End\n",
+          "device: QRV-0001, Ver01.02 build 7\n"}) {
         const size_t found = out.find(line, at);
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
         at = found + 1;
@@ -233,7 +312,15 @@ TEST_F(CliWithDevice, JsonLogOfAWholeUpdateParsesAndCountsUpToTheImageSize) {
     EXPECT_EQ(parsed.canonical.front(), R"({"device":")" + alias +
                                             R"(","event":"start","image":"image.img",)"
                                             R"("port":"COM3"})");
-    EXPECT_EQ(parsed.canonical.back(), R"({"code":0,"event":"result","text":""})");
+    // Everything a parent process needs for a per-board record, in the one result line.
+    const std::regex result(
+        R"(\{"bytesSent":20000,"code":0,"device":")" + alias +
+        R"(","event":"result","identity":"QRV-0001","imageSize":20000,"systemError":0,)"
+        R"("systemErrorText":"","text":"","transferMs":([0-9]+),"version":"Ver01.02 build 7"\})");
+    std::smatch transfer;
+    ASSERT_TRUE(std::regex_match(parsed.canonical.back(), transfer, result))
+        << parsed.canonical.back();
+    EXPECT_GT(std::stol(transfer[1]), 0) << parsed.canonical.back();
     std::vector<std::string> stages;
     long lastSent = -1;
     std::string lastProgress;
@@ -327,10 +414,10 @@ TEST(CliOnATerminal, DrawsTheLiveBlockInPlaceAndLeavesTheLastFrameAndTheCursor) 
         {"refused UPDATE",
          {"--refuse-update"},
          6,
-         // The window's last frame, then the result text on stderr under it.
+         // The window's last frame, the device it reached, then the result text on stderr.
          {"Transferring Image File...", "Image File Transfer Fail", "Transfer Size 0 / 16384 Bytes",
           "[" + std::string(40, '.') + "]   0%", "Elapse  0 sec / Remain  0 sec",
-          "Image File Transfer Fail"}},
+          "device: QRV-0001, Ver01.02 build 7", "Image File Transfer Fail"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -374,9 +461,10 @@ TEST(CliOnATerminal, DrawsTheLiveBlockInPlaceAndLeavesTheLastFrameAndTheCursor) 
             continue;
         }
         // Redrawn in place: only the last frame is on the screen, without the button, since
-        // the program has ended.
+        // the program has ended, and the device it reached under it.
         const auto lines = screen.Lines();
-        ASSERT_EQ(lines.size(), 4u) << Dump(screen);
+        ASSERT_EQ(lines.size(), 5u) << Dump(screen);
+        EXPECT_EQ(lines[4], "device: QRV-0001, Ver01.02 build 7");
         EXPECT_TRUE(lines[0] == "Updating Image File..." || lines[0] == "Update End") << lines[0];
         EXPECT_EQ(lines[1], "Transfer Size 16384 / 16384 Bytes");
         EXPECT_EQ(lines[2], "[" + std::string(40, '#') + "] 100%");

@@ -70,6 +70,9 @@ TEST_F(CliTest, BadUsageExitsWithoutTouchingPortOrFiles) {
         {"map with an image", {"--map", "COM3=/dev/null", "image.img"}},
         {"map with a port", {"--port", "COM1", "--unmap", "COM1"}},
         {"map with JSON", {"--json", "--unmap", "COM1"}},
+        {"check with an image", {"--check", "image.img"}},
+        {"check with the port list", {"--check", "--list-ports"}},
+        {"check with a map", {"--check", "--unmap", "COM1"}},
     };
     const std::set<std::string> workBefore = Listing(work_.Path());
     const std::set<std::string> configBefore = Listing(config_.Path());
@@ -383,8 +386,10 @@ TEST_F(CliTest, JsonLogOfAFailedJobParses) {
         R"({"device":"./not-a-tty","event":"start","image":"image.img","port":"./not-a-tty"})",
         R"({"event":"stage","stage":1,"text":"Checking Image File..."})",
         R"({"event":"stage","stage":2,"text":"Connecting to Target..."})",
-        R"({"code":3,"detail":"quorvane-cli: ./not-a-tty is not a serial port.","event":"result",)"
-        R"("text":"Serial Port I/O Error"})",
+        R"({"bytesSent":0,"code":3,"detail":"quorvane-cli: ./not-a-tty is not a serial port.",)"
+        R"("device":"./not-a-tty","event":"result","identity":"","imageSize":4000,)"
+        R"("systemError":25,"systemErrorText":"Inappropriate ioctl for device",)"
+        R"("text":"Serial Port I/O Error","transferMs":0,"version":""})",
     };
     EXPECT_EQ(parsed.canonical, expected);
 }

@@ -322,7 +322,10 @@ TEST(JsonLogView, EveryChangeIsOneObjectALineThatParses) {
                            R"("size":102400})");
     EXPECT_EQ(progress.back(), R"({"elapsed":1,"event":"progress","remaining":0,"sent":102400,)"
                                R"("size":102400})");
-    EXPECT_EQ(parsed.canonical.back(), R"({"code":0,"event":"result","text":""})");
+    EXPECT_EQ(parsed.canonical.back(),
+              R"({"bytesSent":0,"code":0,"device":"","event":"result","identity":"",)"
+              R"("imageSize":0,"systemError":0,"systemErrorText":"","text":"","transferMs":0,)"
+              R"("version":""})");
 }
 
 TEST(JsonString, AnyBytesBecomeAStringThatDecodesToThem) {

@@ -3,6 +3,8 @@
 // wrong answers, going away) is the fault matrix's (tests/faults).
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "sim/sim_device.h"
 #include "tests/support/job_runner.h"
 #include "tests/support/temp_dir.h"
@@ -117,5 +119,54 @@ INSTANTIATE_TEST_SUITE_P(
                     FaultCase{"SlowVerdict", Knob([](auto& c) { c.verdictDelayMs = 400; }),
                               ResultSuccess, StageNone}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A check only identifies: it reports what the device said and whether it would be accepted,
+// and the device sees IDENT and VER and nothing after them.
+TEST(CheckJob, IdentifiesAndSendsNothingElse) {
+    const struct {
+        const char* what;
+        std::string identity;
+        std::string version;
+        const char* expected;  // the identity to insist on, or null
+        UpdateResult result;
+        std::string recordedVersion;  // "" when VER is not asked
+    } cases[] = {
+        {"the device a job would take", "QRV-0001", "Ver01.02 build 7", nullptr, ResultSuccess,
+         "Ver01.02 build 7"},
+        {"the identity insisted on", "QRV-0001", "Ver01.02 build 7", "QRV-0001", ResultSuccess,
+         "Ver01.02 build 7"},
+        {"another identity than insisted on", "QRV-0002", "Ver01.02 build 7", "QRV-0001",
+         ResultConnectFail, ""},
+        {"a version that is not taken", "QRV-0001", "Ver02.00 build 1", nullptr, ResultConnectFail,
+         "Ver02.00 build 1"},
+        // Only the first 32 bytes of a reply are kept.
+        {"a long version", "QRV-0001", "Ver01.02 " + std::string(40, 'x'), nullptr, ResultSuccess,
+         "Ver01.02 " + std::string(23, 'x')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::DeviceConfig config;
+        config.identity = c.identity;
+        config.version = c.version;
+        Device d(config);
+        const std::string port = d.device.PortPath();
+        updateJob.imagePath = nullptr;
+        updateJob.portDevice = port.c_str();
+        updateJob.identityCheck = c.expected != nullptr;
+        if (c.expected != nullptr) std::memcpy(updateJob.expectedIdentity, c.expected, 8);
+        updateJob.cancelRequested.store(false);
+        EXPECT_EQ(RunCheckJob(nullptr), c.result);
+        EXPECT_EQ(updateJob.result, c.result);
+        EXPECT_STREQ(updateJob.identity, c.identity.c_str());
+        EXPECT_EQ(std::string(updateJob.version), c.recordedVersion);
+        EXPECT_EQ(updateJob.imageSize.load(), 0u);
+        const std::string host = d.device.HostBytes();
+        EXPECT_NE(host.find("IDENT\r\n"), std::string::npos) << host;
+        EXPECT_EQ(host.find("UPDATE"), std::string::npos) << host;
+        EXPECT_TRUE(host.ends_with(c.recordedVersion.empty() ? "IDENT\r\n" : "VER\r\n")) << host;
+        updateJob.identityCheck = false;
+        updateJob.portDevice = nullptr;
+    }
+}
 
 }  // namespace

@@ -316,7 +316,7 @@ complete_words quorvane-cli --port = COM2
     EXPECT_EQ(run.exitCode, 0) << run.err;
     const std::vector<std::string> expected = {
         "complete -F _quorvane_cli quorvane-cli",
-        "--port --expect-identity --json --list-ports --map --unmap --version --help",
+        "--port --expect-identity --check --json --list-ports --map --unmap --version --help",
         "COM1 COM2 COM3 COM4 COM5 COM6 COM7 COM8 COM9 COM10 COM11 COM12",
         "COM1 COM10 COM11 COM12",
         "COM1= COM10= COM11= COM12=",
