@@ -53,7 +53,8 @@ const char kUsageBody[] =
     "70 internal error, 71 no worker thread could be started (nothing was opened), 130 quit\n"
     "before the job ended. --map and --unmap: 0 done, 64 bad usage, 66 DEVICE refused (missing,\n"
     "not a terminal, no permission, or leading back to COMn), 73 the link could not be made or\n"
-    "removed; on any refusal nothing is changed.\n";
+    "removed, 69 not on this system (Windows names its ports itself); on any refusal nothing\n"
+    "is changed.\n";
 
 std::string UsageText() {
     std::string text = std::string(kSynopsis) + kUsageBody;

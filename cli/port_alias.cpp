@@ -69,6 +69,7 @@ std::string TooLong(const char* name) {
 }  // namespace
 
 AliasOutcome MapPort(const char* name, const char* device, const std::string& workingDirectory) {
+    if (const char* why = PortAliasesUnavailable()) return Refused(kExitAliasUnavailable, why);
     std::string target = device;
     if (!target.starts_with('/') && workingDirectory.empty()) {
         return Refused(kExitDeviceRefused, "cannot tell the current folder; give " +
@@ -139,6 +140,7 @@ AliasOutcome MapPort(const char* name, const char* device, const std::string& wo
 }
 
 AliasOutcome UnmapPort(const char* name) {
+    if (const char* why = PortAliasesUnavailable()) return Refused(kExitAliasUnavailable, why);
     bool fits = false;
     const std::string alias = AliasPathOf(name, &fits);
     if (!fits) return Refused(kExitAliasFailed, TooLong(name));

@@ -9,6 +9,8 @@ constexpr int kExitDeviceRefused = 66;
 // The link could not be made or removed (something other than a link is in its place, or the
 // folder cannot be made): nothing was changed.
 constexpr int kExitAliasFailed = 73;
+// The system names its ports itself (Windows): there are no aliases.
+constexpr int kExitAliasUnavailable = 69;
 
 struct AliasOutcome {
     int exitCode = 0;

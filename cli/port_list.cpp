@@ -139,7 +139,8 @@ void WritePortList(TextOutput& out, bool json, const std::string& deviceFolder) 
                 " ttyS ports could not be checked: " + StateText(PortState::PermissionDenied, 0) +
                 ".\n";
     }
-    if (!survey.devices.empty()) {
+    // Where the system names its ports itself there is nothing to map.
+    if (!survey.devices.empty() && PortAliasesUnavailable() == nullptr) {
         // The first name that is neither mapped nor usable as it stands: mapping it gains one.
         const char* free = nullptr;
         for (size_t i = 0; i < reports.size() && free == nullptr; ++i) {

@@ -12,6 +12,10 @@ struct PortAlias {
     std::string target;  // where a Link leads, as written in it
 };
 
+// Null where a person may alias ports; where the system names its ports itself, the sentence that
+// tells them so.
+const char* PortAliasesUnavailable();
+
 // What stands at the alias `path`: nothing (its folder need not exist either), a link, or
 // something that is not ours to touch. False with *error when it cannot be looked at.
 bool ReadPortAlias(const std::string& path, PortAlias* alias, int* error);

@@ -37,6 +37,10 @@ bool Stop(AliasStep step, int error, AliasStep* stopped, int* errorOut) {
 
 }  // namespace
 
+const char* PortAliasesUnavailable() {
+    return nullptr;
+}
+
 bool ReadPortAlias(const std::string& path, PortAlias* alias, int* error) {
     *alias = PortAlias{};
     struct stat existing {};

@@ -3,6 +3,11 @@
 
 #include <errno.h>
 
+const char* PortAliasesUnavailable() {
+    return "Windows names its serial ports itself (COM1, COM2, ...; Device Manager shows which is "
+           "which): there are no links to make or remove here.";
+}
+
 bool ReadPortAlias(const std::string&, PortAlias* alias, int* error) {
     *alias = PortAlias{};
     *error = ENOTSUP;
